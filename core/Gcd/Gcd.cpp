@@ -318,17 +318,15 @@ public:
             RunCompletion(completion);
     }
 
+    // The count reaches 0 under RunMutex_ as well, so the waiting Run cannot
+    // see it (and return, and let the group be destroyed) before this call
+    // is done with the group.
     void Detach_Run_Blocked()
     {
-        _UINT left;
-        {
-            std::lock_guard<std::mutex> lock(Mutex_);
-            left = --numRuningTasks_;
-        }
-        if (left == 0) {
-            std::lock_guard<std::mutex> run_lock(RunMutex_);
+        std::lock_guard<std::mutex> run_lock(RunMutex_);
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (--numRuningTasks_ == 0)
             RunCV_.notify_all();
-        }
     }
 
 private:
