@@ -1,0 +1,140 @@
+// The listener and its peer connections: every client event is handed to the
+// callbacks directly, on that client's own transport thread.
+
+#include <cassert>
+#include <memory>
+#include <mutex>
+
+#include "Transport.h"
+#include "WebSocket.h"
+
+namespace _NET {
+
+namespace {
+
+// A short-lived handle on one client, made for each of its events. It holds
+// the transport connection weakly: once the transport has forgotten the
+// client, Send and Disconnect do nothing.
+class Code_PeerWebSocket : public IWebSocket {
+public:
+    explicit Code_PeerWebSocket(std::weak_ptr<Transport::ServerSocket::Peer> socket)
+        : __Ref_(0), pIxSocket_(std::move(socket))
+    {
+    }
+    virtual ~Code_PeerWebSocket() {}
+
+    _IROOT_IMPLEMENTATION()
+
+    bool isConnected() override { return true; }
+
+    void Send(const _STRING& data, OPCODE opcode) override
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (auto socket = pIxSocket_.lock()) {
+            if (opcode == Binary)
+                socket->sendBinary(data);
+            else
+                socket->send(data);
+        }
+    }
+
+    void Disconnect() override
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (auto socket = pIxSocket_.lock())
+            socket->close(1000, "Normal closure");
+    }
+
+private:
+    _COMREF __Ref_;
+    std::mutex Mutex_;
+    std::weak_ptr<Transport::ServerSocket::Peer> pIxSocket_;
+};
+
+class Code_ServerWebSocket : public IWebSocketListener {
+public:
+    typedef IWebSocket::ON_CONNECTION ON_CONNECTION;
+    typedef IWebSocket::ON_MSG ON_MSG;
+
+    Code_ServerWebSocket() : __Ref_(0), pIxServerSocket_(nullptr) {}
+
+    virtual ~Code_ServerWebSocket()
+    {
+        if (pIxServerSocket_) {
+            pIxServerSocket_->stop();
+            delete pIxServerSocket_;
+        }
+    }
+
+    _IROOT_IMPLEMENTATION()
+
+    void Stop() override
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (pIxServerSocket_)
+            pIxServerSocket_->stop();
+    }
+
+    bool _Listen(unsigned short port, ON_CONNECTION c, ON_MSG m)
+    {
+        assert(!pIxServerSocket_);
+        std::lock_guard<std::mutex> lock(Mutex_);
+        Lambda_Connection_ = std::move(c);
+        Lambda_Msg_ = std::move(m);
+        pIxServerSocket_ = new Transport::ServerSocket(port, "0.0.0.0", 5, 128, std::chrono::seconds(3));
+        pIxServerSocket_->setOnClientMessageCallback(
+            [this](const std::shared_ptr<Transport::ServerSocket::Peer>& peer, const Transport::Event& event) {
+                Proc_Callback(peer, event);
+            });
+        if (!pIxServerSocket_->listen().first)
+            return false;
+        pIxServerSocket_->start();
+        return true;
+    }
+
+private:
+    void Proc_Callback(const std::shared_ptr<Transport::ServerSocket::Peer>& peer, const Transport::Event& event)
+    {
+        _OBJ<IWebSocket> handle(new Code_PeerWebSocket(peer));
+        switch (event.type) {
+        case Transport::EventType::Open:
+            if (Lambda_Connection_)
+                Lambda_Connection_(handle, true);
+            break;
+        case Transport::EventType::Close:
+            if (Lambda_Connection_)
+                Lambda_Connection_(handle, false);
+            break;
+        case Transport::EventType::Message:
+            if (Lambda_Msg_)
+                Lambda_Msg_(handle, event.str, event.binary ? IWebSocket::Binary : IWebSocket::Text);
+            break;
+        default:
+            break;
+        }
+    }
+
+    _COMREF __Ref_;
+    std::mutex Mutex_;
+    Transport::ServerSocket* pIxServerSocket_;
+    ON_CONNECTION Lambda_Connection_;
+    ON_MSG Lambda_Msg_;
+};
+
+}  // namespace
+
+_OBJ<IWebSocketListener> IWebSocketListener::New(unsigned short port, IWebSocket::ON_CONNECTION on_connection,
+                                                 IWebSocket::ON_MSG on_msg)
+{
+    if (!flagIxWebSocket_Initialized_) {
+        Transport::InitNetSystem();
+        flagIxWebSocket_Initialized_ = true;
+    }
+    _OBJ<IWebSocketListener> listener(new Code_ServerWebSocket());
+    if (!static_cast<Code_ServerWebSocket*>(listener.__Ptr())->_Listen(port, std::move(on_connection),
+                                                                        std::move(on_msg)))
+        return _OBJ<IWebSocketListener>();   // the failed listener is destroyed here
+    return listener;
+}
+
+}  // namespace _NET

@@ -1,0 +1,123 @@
+#pragma once
+// The WebSocket transport under the messaging layer (Boost.Beast over
+// Boost.Asio): a client socket that connects and reconnects by itself on a
+// thread of its own, and a server whose every client has a thread of its own.
+// Events are delivered on those threads; sends may come from any thread.
+//
+// Limits and behaviour:
+//  - ws:// only; a wss:// URL is reported once on the console and retried
+//    like any failed attempt.
+//  - No compression is offered or accepted.
+//  - Incoming messages of more than MAX_MESSAGE_SIZE bytes close the link
+//    with code 1009.
+//  - Client: a ping every ping interval; a link on which nothing arrives for
+//    two ping intervals is treated as lost. After a failed attempt or a lost
+//    link it reconnects, waiting 100 ms * 2^n clamped to [min, max] wait.
+//  - Server: IPv4, a listen backlog, a cap on simultaneous clients (more are
+//    closed at once), an opening-handshake time-out.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace _NET {
+namespace Transport {
+
+constexpr std::size_t MAX_MESSAGE_SIZE = 64u * 1024u * 1024u;
+
+enum class EventType { Open, Close, Message, Error, Ping, Pong, Fragment };
+
+struct Event {
+    EventType type = EventType::Error;
+    std::string str;                // message payload, or error text
+    bool binary = false;            // Message: a binary message
+    std::uint16_t closeCode = 0;    // Close: the code received or sent
+    std::string closeReason;        // Close: the reason received or sent
+};
+
+typedef std::function<void(const Event&)> OnEvent;
+
+// Once per process, before the first socket (harmless to repeat).
+void InitNetSystem();
+
+class ClientSocket {
+public:
+    ClientSocket();
+    ~ClientSocket();   // stops
+
+    ClientSocket(const ClientSocket&) = delete;
+    ClientSocket& operator=(const ClientSocket&) = delete;
+
+    // Configuration, before start().
+    void setUrl(const std::string& url);
+    void setOnMessageCallback(const OnEvent& callback);
+    void setPingInterval(std::chrono::milliseconds interval);
+    void setMinWaitBetweenReconnectionRetries(std::chrono::milliseconds wait);
+    void setMaxWaitBetweenReconnectionRetries(std::chrono::milliseconds wait);
+    void setHandshakeTimeout(std::chrono::milliseconds timeout);
+
+    // Starts connecting on the socket's own thread.
+    void start();
+
+    // Queue one message; false when the link is not open (it is dropped).
+    bool send(const std::string& text);
+    bool sendBinary(const std::string& data);
+
+    // Sends the close frame on an open link (its Close event is delivered
+    // before stop returns), ends reconnection and joins the thread. Called
+    // on the socket's own thread it cannot wait: it starts the close and
+    // leaves; no event is delivered afterwards.
+    void stop(std::uint16_t code = 1000, const std::string& reason = "Normal closure");
+
+private:
+    class Impl;
+    std::shared_ptr<Impl> impl_;
+};
+
+class ServerSocket {
+public:
+    // One connected client. A handle may outlive the connection: then its
+    // operations do nothing.
+    class Peer {
+    public:
+        virtual ~Peer() = default;
+        virtual bool send(const std::string& text) = 0;
+        virtual bool sendBinary(const std::string& data) = 0;
+        // Starts the closing handshake; the Close event follows on the
+        // client's thread.
+        virtual void close(std::uint16_t code, const std::string& reason) = 0;
+    };
+
+    typedef std::function<void(const std::shared_ptr<Peer>&, const Event&)> OnClientEvent;
+
+    ServerSocket(std::uint16_t port, const std::string& host = "0.0.0.0", int backlog = 5,
+                 std::size_t maxConnections = 128,
+                 std::chrono::milliseconds handshakeTimeout = std::chrono::seconds(3));
+    ~ServerSocket();   // stops
+
+    ServerSocket(const ServerSocket&) = delete;
+    ServerSocket& operator=(const ServerSocket&) = delete;
+
+    void setOnClientMessageCallback(const OnClientEvent& callback);
+
+    // Binds and listens; false and the reason when that fails.
+    std::pair<bool, std::string> listen();
+    // Accepts on a thread of its own.
+    void start();
+    // Stops accepting, closes every client and joins every thread. Not from
+    // a client's own callback.
+    void stop();
+
+    // The port actually bound (useful with port 0).
+    std::uint16_t port() const;
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Transport
+}  // namespace _NET

@@ -1,0 +1,421 @@
+#include <atomic>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "TransportSession.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#endif
+
+namespace _NET {
+namespace Transport {
+
+using namespace detail;
+using std::chrono::milliseconds;
+
+void InitNetSystem()
+{
+#ifdef _WIN32
+    static std::once_flag once;
+    std::call_once(once, [] {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    });
+#endif
+}
+
+namespace {
+
+struct ParsedUrl {
+    std::string host;
+    std::string port;
+    std::string target;
+};
+
+// ws://host[:port][/path]; host may be a bracketed IPv6 literal. Empty
+// optional text in `error` means success.
+ParsedUrl ParseUrl(const std::string& url, std::string& error)
+{
+    ParsedUrl out;
+    const std::string::size_type scheme_end = url.find("://");
+    if (scheme_end == std::string::npos) {
+        error = "not a ws:// URL";
+        return out;
+    }
+    std::string scheme = url.substr(0, scheme_end);
+    for (char& c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme == "wss") {
+        error = "wss:// is not supported (no TLS); use ws://";
+        return out;
+    }
+    if (scheme != "ws") {
+        error = "unsupported scheme \"" + scheme + "\"; use ws://";
+        return out;
+    }
+    const std::string rest = url.substr(scheme_end + 3);
+    const std::string::size_type path_start = rest.find_first_of("/?");
+    const std::string authority = rest.substr(0, path_start);
+    out.target = path_start == std::string::npos ? "/" : rest.substr(path_start);
+    if (out.target[0] == '?')
+        out.target = "/" + out.target;
+
+    std::string::size_type port_sep = std::string::npos;
+    if (!authority.empty() && authority[0] == '[') {
+        const auto close = authority.find(']');
+        if (close == std::string::npos) {
+            error = "bad IPv6 address";
+            return out;
+        }
+        out.host = authority.substr(1, close - 1);
+        if (close + 1 < authority.size()) {
+            if (authority[close + 1] != ':') {
+                error = "bad host";
+                return out;
+            }
+            port_sep = close + 1;
+        }
+    } else {
+        port_sep = authority.rfind(':');
+        out.host = authority.substr(0, port_sep);
+    }
+    out.port = port_sep == std::string::npos ? "80" : authority.substr(port_sep + 1);
+    if (out.host.empty()) {
+        error = "no host";
+        return out;
+    }
+    if (out.port.empty() || out.port.size() > 5 ||
+        out.port.find_first_not_of("0123456789") != std::string::npos || std::stoi(out.port) == 0 ||
+        std::stoi(out.port) > 65535) {
+        error = "bad port";
+        return out;
+    }
+    return out;
+}
+
+}  // namespace
+
+class ClientSocket::Impl : public std::enable_shared_from_this<Impl> {
+public:
+    Impl()
+        : work_(asio::make_work_guard(ioc_)), resolver_(ioc_), retryTimer_(ioc_), pingTimer_(ioc_)
+    {
+    }
+
+    // Configuration (before the thread starts).
+    std::string url_;
+    milliseconds pingInterval_{10000};
+    milliseconds minWait_{250};
+    milliseconds maxWait_{1000};
+    milliseconds handshakeTimeout_{5000};
+
+    std::mutex mutex_;          // guards callback_ and the thread handle
+    OnEvent callback_;
+    std::thread thread_;
+    bool started_ = false;
+    bool stopRequested_ = false;
+    std::mutex stopMutex_;      // one stop() at a time
+    std::atomic<bool> open_{false};
+
+    asio::io_context ioc_;
+
+    void Launch()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (started_ || stopRequested_)
+            return;
+        started_ = true;
+        thread_ = std::thread([self = shared_from_this()] {
+            self->Connect();
+            self->ioc_.run();
+        });
+    }
+
+    void Post(std::function<void(Impl&)> fn)
+    {
+        asio::post(ioc_, [weak = weak_from_this(), fn = std::move(fn)] {
+            if (auto self = weak.lock())
+                fn(*self);
+        });
+    }
+
+    // ---- everything below runs on the socket's thread ----
+
+    void Deliver(const Event& event)
+    {
+        OnEvent callback;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            callback = callback_;
+        }
+        if (callback)
+            callback(event);
+    }
+
+    void Fail(const std::string& text)
+    {
+        connecting_.reset();
+        Event event;
+        event.type = EventType::Error;
+        event.str = text;
+        Deliver(event);
+        ScheduleRetry();
+    }
+
+    void Connect()
+    {
+        if (stopped_)
+            return;
+        std::string error;
+        const ParsedUrl url = ParseUrl(url_, error);
+        if (!error.empty()) {
+            if (!reportedUrl_) {
+                std::cerr << "WebSocket: cannot connect to \"" << url_ << "\": " << error << std::endl;
+                reportedUrl_ = true;
+            }
+            Fail(error);
+            return;
+        }
+        hostHeader_ = url.host.find(':') != std::string::npos ? "[" + url.host + "]:" + url.port
+                                                                : url.host + ":" + url.port;
+        target_ = url.target;
+        resolver_.async_resolve(
+            url.host, url.port,
+            [self = shared_from_this()](const beast::error_code& ec, tcp::resolver::results_type results) {
+                if (self->stopped_)
+                    return;
+                if (ec) {
+                    self->Fail(ec.message());
+                    return;
+                }
+                self->ConnectTo(results);
+            });
+    }
+
+    void ConnectTo(const tcp::resolver::results_type& results)
+    {
+        connecting_ = std::make_unique<WsStream>(ioc_);
+        beast::get_lowest_layer(*connecting_).expires_after(handshakeTimeout_);
+        beast::get_lowest_layer(*connecting_)
+            .async_connect(results, [self = shared_from_this()](const beast::error_code& ec,
+                                                                 const tcp::endpoint&) {
+                if (self->stopped_ || !self->connecting_)
+                    return;
+                if (ec) {
+                    self->Fail(ec.message());
+                    return;
+                }
+                self->Handshake();
+            });
+    }
+
+    void Handshake()
+    {
+        WsStream& ws = *connecting_;
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true), ignored);
+        beast::get_lowest_layer(ws).expires_never();
+        ApplyLinkOptions(ws, handshakeTimeout_);
+        ws.async_handshake(hostHeader_, target_, [self = shared_from_this()](const beast::error_code& ec) {
+            if (self->stopped_ || !self->connecting_)
+                return;
+            if (ec) {
+                self->Fail(ec.message());
+                return;
+            }
+            self->Opened();
+        });
+    }
+
+    void Opened()
+    {
+        std::weak_ptr<Impl> weak = weak_from_this();
+        session_ = std::make_shared<Session>(
+            std::move(*connecting_),
+            [weak](std::string&& data, bool binary) {
+                if (auto self = weak.lock()) {
+                    Event event;
+                    event.type = EventType::Message;
+                    event.str = std::move(data);
+                    event.binary = binary;
+                    self->Deliver(event);
+                }
+            },
+            [weak](std::uint16_t code, const std::string& reason) {
+                if (auto self = weak.lock())
+                    self->Closed(code, reason);
+            });
+        connecting_.reset();
+        retries_ = 0;
+        open_ = true;
+        Event event;
+        event.type = EventType::Open;
+        Deliver(event);
+        session_->Start();
+        SchedulePing();
+    }
+
+    void Closed(std::uint16_t code, const std::string& reason)
+    {
+        open_ = false;
+        session_.reset();
+        pingTimer_.cancel();
+        Event event;
+        event.type = EventType::Close;
+        event.closeCode = code;
+        event.closeReason = reason;
+        Deliver(event);
+        if (stopped_)
+            work_.reset();
+        else
+            ScheduleRetry();
+    }
+
+    void SchedulePing()
+    {
+        pingTimer_.expires_after(pingInterval_);
+        pingTimer_.async_wait([self = shared_from_this()](const beast::error_code& ec) {
+            if (ec || !self->session_ || self->stopped_)
+                return;
+            const auto silent = std::chrono::steady_clock::now() - self->session_->LastReceived();
+            if (silent > 2 * self->pingInterval_) {
+                self->session_->Abort();   // lost: the read loop ends and reports Close
+                return;
+            }
+            self->session_->Ping();
+            self->SchedulePing();
+        });
+    }
+
+    void ScheduleRetry()
+    {
+        if (stopped_)
+            return;
+        // 100 ms doubling per attempt, kept within [min, max].
+        milliseconds wait = retries_ < 26 ? milliseconds(100LL << retries_) : maxWait_;
+        ++retries_;
+        if (wait > maxWait_)
+            wait = maxWait_;
+        if (wait < minWait_)
+            wait = minWait_;
+        retryTimer_.expires_after(wait);
+        retryTimer_.async_wait([self = shared_from_this()](const beast::error_code& ec) {
+            if (!ec)
+                self->Connect();
+        });
+    }
+
+    void Write(std::string data, bool binary)
+    {
+        if (session_ && !stopped_)
+            session_->Write(std::move(data), binary);
+    }
+
+    void DoStop(std::uint16_t code, const std::string& reason)
+    {
+        if (stopped_)
+            return;
+        stopped_ = true;
+        beast::error_code ignored;
+        retryTimer_.cancel();
+        pingTimer_.cancel();
+        resolver_.cancel();
+        if (connecting_) {
+            beast::get_lowest_layer(*connecting_).socket().close(ignored);
+            connecting_.reset();
+        }
+        if (session_)
+            session_->Close(code, reason);   // Closed() then releases the loop
+        else
+            work_.reset();
+    }
+
+private:
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    tcp::resolver resolver_;
+    asio::steady_timer retryTimer_;
+    asio::steady_timer pingTimer_;
+    std::unique_ptr<WsStream> connecting_;
+    std::shared_ptr<Session> session_;
+    std::string hostHeader_;
+    std::string target_;
+    unsigned retries_ = 0;
+    bool stopped_ = false;
+    bool reportedUrl_ = false;
+};
+
+ClientSocket::ClientSocket() : impl_(std::make_shared<Impl>()) {}
+
+ClientSocket::~ClientSocket()
+{
+    stop();
+}
+
+void ClientSocket::setUrl(const std::string& url) { impl_->url_ = url; }
+
+void ClientSocket::setOnMessageCallback(const OnEvent& callback)
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex_);
+    impl_->callback_ = callback;
+}
+
+void ClientSocket::setPingInterval(milliseconds interval) { impl_->pingInterval_ = interval; }
+void ClientSocket::setMinWaitBetweenReconnectionRetries(milliseconds wait) { impl_->minWait_ = wait; }
+void ClientSocket::setMaxWaitBetweenReconnectionRetries(milliseconds wait) { impl_->maxWait_ = wait; }
+void ClientSocket::setHandshakeTimeout(milliseconds timeout) { impl_->handshakeTimeout_ = timeout; }
+
+void ClientSocket::start()
+{
+    impl_->Launch();
+}
+
+bool ClientSocket::send(const std::string& text)
+{
+    if (!impl_->open_)
+        return false;
+    impl_->Post([text](Impl& impl) { impl.Write(text, false); });
+    return true;
+}
+
+bool ClientSocket::sendBinary(const std::string& data)
+{
+    if (!impl_->open_)
+        return false;
+    impl_->Post([data](Impl& impl) { impl.Write(data, true); });
+    return true;
+}
+
+void ClientSocket::stop(std::uint16_t code, const std::string& reason)
+{
+    Impl& impl = *impl_;
+    std::thread::id socket_thread;
+    {
+        std::lock_guard<std::mutex> lock(impl.mutex_);
+        impl.stopRequested_ = true;
+        socket_thread = impl.thread_.get_id();
+    }
+    const bool own_thread = socket_thread == std::this_thread::get_id();
+    std::unique_lock<std::mutex> stop_lock(impl.stopMutex_, std::defer_lock);
+    if (!own_thread)
+        stop_lock.lock();
+    impl.Post([code, reason](Impl& i) { i.DoStop(code, reason); });
+    if (own_thread) {
+        // Inside one of its own events: the close goes on in the background
+        // and nothing more is delivered.
+        std::lock_guard<std::mutex> lock(impl.mutex_);
+        impl.callback_ = nullptr;
+        if (impl.thread_.joinable())
+            impl.thread_.detach();
+        return;
+    }
+    // Launch no longer touches the handle once a stop was requested.
+    if (impl.thread_.joinable())
+        impl.thread_.join();
+    std::lock_guard<std::mutex> lock(impl.mutex_);
+    impl.callback_ = nullptr;
+}
+
+}  // namespace Transport
+}  // namespace _NET

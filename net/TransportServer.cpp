@@ -1,0 +1,314 @@
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "TransportSession.h"
+
+namespace _NET {
+namespace Transport {
+
+using namespace detail;
+using std::chrono::milliseconds;
+
+namespace {
+
+// One client: its own io_context, run by its own thread from the opening
+// handshake to the Close event.
+class PeerImpl : public ServerSocket::Peer, public std::enable_shared_from_this<PeerImpl> {
+public:
+    PeerImpl(std::shared_ptr<asio::io_context> ioc, tcp::socket&& socket, ServerSocket::OnClientEvent callback,
+             milliseconds handshake_timeout)
+        : ioc_(std::move(ioc)),
+          ws_(std::make_unique<WsStream>(std::move(socket))),
+          callback_(std::move(callback)),
+          handshakeTimeout_(handshake_timeout)
+    {
+    }
+
+    bool send(const std::string& text) override { return Queue(text, false); }
+    bool sendBinary(const std::string& data) override { return Queue(data, true); }
+
+    void close(std::uint16_t code, const std::string& reason) override
+    {
+        asio::post(*ioc_, [weak = weak_from_this(), code, reason] {
+            auto self = weak.lock();
+            if (!self)
+                return;
+            if (self->session_) {
+                self->session_->Close(code, reason);
+            } else if (self->ws_) {
+                beast::error_code ignored;
+                beast::get_lowest_layer(*self->ws_).socket().close(ignored);
+            }
+        });
+    }
+
+    // Runs on the client's thread until the client is gone.
+    void Run()
+    {
+        WsStream& ws = *ws_;
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true), ignored);
+        beast::get_lowest_layer(ws).expires_never();
+        ApplyLinkOptions(ws, handshakeTimeout_);
+        ws.async_accept([self = shared_from_this()](const beast::error_code& ec) {
+            if (ec) {
+                self->ws_.reset();   // dropped without a callback
+                return;
+            }
+            self->Opened();
+        });
+        ioc_->run();
+    }
+
+private:
+    bool Queue(const std::string& data, bool binary)
+    {
+        if (!open_)
+            return false;
+        asio::post(*ioc_, [weak = weak_from_this(), data, binary] {
+            if (auto self = weak.lock())
+                if (self->session_)
+                    self->session_->Write(data, binary);
+        });
+        return true;
+    }
+
+    void Deliver(const Event& event)
+    {
+        if (callback_)
+            callback_(shared_from_this(), event);
+    }
+
+    void Opened()
+    {
+        std::weak_ptr<PeerImpl> weak = weak_from_this();
+        session_ = std::make_shared<Session>(
+            std::move(*ws_),
+            [weak](std::string&& data, bool binary) {
+                if (auto self = weak.lock()) {
+                    Event event;
+                    event.type = EventType::Message;
+                    event.str = std::move(data);
+                    event.binary = binary;
+                    self->Deliver(event);
+                }
+            },
+            [weak](std::uint16_t code, const std::string& reason) {
+                if (auto self = weak.lock()) {
+                    self->open_ = false;
+                    self->session_.reset();
+                    Event event;
+                    event.type = EventType::Close;
+                    event.closeCode = code;
+                    event.closeReason = reason;
+                    self->Deliver(event);
+                }
+            });
+        ws_.reset();
+        open_ = true;
+        Event event;
+        event.type = EventType::Open;
+        Deliver(event);
+        session_->Start();
+    }
+
+    std::shared_ptr<asio::io_context> ioc_;   // the client's own; its socket lives on it
+    std::unique_ptr<WsStream> ws_;
+    std::shared_ptr<Session> session_;
+    std::atomic<bool> open_{false};
+    ServerSocket::OnClientEvent callback_;
+    milliseconds handshakeTimeout_;
+};
+
+}  // namespace
+
+class ServerSocket::Impl {
+public:
+    Impl(std::uint16_t port, std::string host, int backlog, std::size_t max_connections, milliseconds handshake)
+        : port_(port),
+          host_(std::move(host)),
+          backlog_(backlog),
+          maxConnections_(max_connections),
+          handshakeTimeout_(handshake),
+          acceptor_(acceptIoc_)
+    {
+    }
+
+    std::pair<bool, std::string> Listen()
+    {
+        beast::error_code ec;
+        const auto address = asio::ip::make_address_v4(host_, ec);
+        if (ec)
+            return {false, "bad bind address " + host_};
+        const tcp::endpoint endpoint(address, port_);
+        acceptor_.open(endpoint.protocol(), ec);
+#ifndef _WIN32
+        // Lets a restarted server rebind at once. Not on Windows, where the
+        // option would let two servers share the port.
+        if (!ec)
+            acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+#endif
+        if (!ec)
+            acceptor_.bind(endpoint, ec);
+        if (!ec)
+            acceptor_.listen(backlog_, ec);
+        if (ec) {
+            beast::error_code ignored;
+            acceptor_.close(ignored);
+            return {false, ec.message()};
+        }
+        return {true, std::string()};
+    }
+
+    void Start()
+    {
+        if (!acceptor_.is_open() || acceptThread_.joinable())
+            return;
+        Accept();
+        acceptThread_ = std::thread([this] { acceptIoc_.run(); });
+    }
+
+    void Stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_)
+                return;
+            stopping_ = true;
+        }
+        asio::post(acceptIoc_, [this] {
+            beast::error_code ignored;
+            acceptor_.close(ignored);
+        });
+        if (acceptThread_.joinable())
+            acceptThread_.join();
+        else {
+            beast::error_code ignored;
+            acceptor_.close(ignored);
+        }
+        std::map<PeerImpl*, Entry> peers;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            peers.swap(peers_);
+        }
+        for (auto& item : peers)
+            item.second.peer->close(1001, "Going away");
+        for (auto& item : peers)
+            item.second.thread.join();
+    }
+
+    std::uint16_t Port() const
+    {
+        beast::error_code ec;
+        const auto endpoint = acceptor_.local_endpoint(ec);
+        return ec ? 0 : endpoint.port();
+    }
+
+    OnClientEvent callback_;
+
+private:
+    struct Entry {
+        std::shared_ptr<PeerImpl> peer;
+        std::thread thread;
+    };
+
+    void Accept()
+    {
+        // Each client's socket is accepted straight onto the io_context its
+        // own thread will run.
+        auto ioc = std::make_shared<asio::io_context>(1);
+        acceptor_.async_accept(*ioc, [this, ioc](const beast::error_code& ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || !acceptor_.is_open())
+                return;
+            if (!ec)
+                Admit(ioc, std::move(socket));
+            Accept();
+        });
+    }
+
+    void Admit(const std::shared_ptr<asio::io_context>& ioc, tcp::socket&& socket)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || peers_.size() >= maxConnections_) {
+            beast::error_code ignored;
+            socket.close(ignored);   // not admitted, no callback
+            return;
+        }
+        auto peer = std::make_shared<PeerImpl>(ioc, std::move(socket), callback_, handshakeTimeout_);
+        PeerImpl* key = peer.get();
+        Entry& entry = peers_[key];
+        entry.peer = peer;
+        entry.thread = std::thread([this, peer] {
+            peer->Run();
+            // The accept thread joins this thread once it is done.
+            asio::post(acceptIoc_, [this, key = peer.get()] { Reap(key); });
+        });
+    }
+
+    void Reap(PeerImpl* key)
+    {
+        Entry entry;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto it = peers_.find(key);
+            if (it == peers_.end())
+                return;
+            entry = std::move(it->second);
+            peers_.erase(it);
+        }
+        entry.thread.join();
+    }
+
+    std::uint16_t port_;
+    std::string host_;
+    int backlog_;
+    std::size_t maxConnections_;
+    milliseconds handshakeTimeout_;
+    asio::io_context acceptIoc_;
+    tcp::acceptor acceptor_;
+    std::thread acceptThread_;
+    std::mutex mutex_;
+    bool stopping_ = false;
+    std::map<PeerImpl*, Entry> peers_;
+};
+
+ServerSocket::ServerSocket(std::uint16_t port, const std::string& host, int backlog, std::size_t maxConnections,
+                           milliseconds handshakeTimeout)
+    : impl_(std::make_unique<Impl>(port, host, backlog, maxConnections, handshakeTimeout))
+{
+}
+
+ServerSocket::~ServerSocket()
+{
+    stop();
+}
+
+void ServerSocket::setOnClientMessageCallback(const OnClientEvent& callback)
+{
+    impl_->callback_ = callback;
+}
+
+std::pair<bool, std::string> ServerSocket::listen()
+{
+    return impl_->Listen();
+}
+
+void ServerSocket::start()
+{
+    impl_->Start();
+}
+
+void ServerSocket::stop()
+{
+    impl_->Stop();
+}
+
+std::uint16_t ServerSocket::port() const
+{
+    return impl_->Port();
+}
+
+}  // namespace Transport
+}  // namespace _NET

@@ -1,0 +1,59 @@
+#pragma once
+// The WebSocket messaging layer: one interface for every connection (an
+// outgoing client connection or a listener's peer), the listener, and the
+// JSON message envelope with its request processor.
+
+#include <functional>
+#include <optional>
+
+#include "Core/CoreJson.h"
+#include "Core/CoreObj.h"
+
+namespace _NET {
+
+struct IWebSocket : public IRoot {
+    enum OPCODE : _UINT32 { Text = 0, Binary = 1 };
+
+    typedef std::function<void(_OBJ<IWebSocket> connection, bool connected)> ON_CONNECTION;
+    typedef std::function<void(_OBJ<IWebSocket> connection, const _STRING& data, OPCODE opcode)> ON_MSG;
+
+    virtual bool isConnected() = 0;
+    virtual void Send(const _STRING& data, OPCODE opcode) = 0;
+    virtual void Disconnect() = 0;
+
+    // A client connection to url that connects, and reconnects after every
+    // loss, in the background; its events run as tasks of _GCD::SERIAL.
+    static _OBJ<IWebSocket> Connect(const _STRING& url, ON_CONNECTION on_connection, ON_MSG on_msg);
+};
+
+struct IWebSocketListener : public IRoot {
+    virtual void Stop() = 0;
+
+    // Listens on every IPv4 interface; empty when the port cannot be
+    // listened on. Callbacks run on each client's own transport thread.
+    static _OBJ<IWebSocketListener> New(unsigned short port, IWebSocket::ON_CONNECTION on_connection,
+                                        IWebSocket::ON_MSG on_msg);
+};
+
+struct IWebSocketJsonProcessor : public IRoot {
+    typedef std::function<std::optional<_JSON>(_OBJ<IWebSocket> connection, const _JSON& request)> FUNCTOR;
+
+    virtual void Execute(_OBJ<IWebSocket> socket, const _STRING& data) = 0;
+    virtual _OBJ<IWebSocketJsonProcessor> Case(const _STRING& cmd, FUNCTOR functor) = 0;
+
+    static _OBJ<IWebSocketJsonProcessor> New();
+};
+
+// Sends {"_DATA":data,"_ID":packet_id,"_MAGIC":"SERVER_MSG","_TYPE":type}.
+void PostServerMsg(_OBJ<IWebSocket> socket, const _STRING& type, const _JSON& data, _INT packet_id);
+
+// Compact, key-ordered, strict UTF-8 serialisation used by every message.
+_STRING SerializeJson(const _JSON& value);
+// Strict parsing: no comments; errors raise.
+_JSON ParseJson(const _STRING& text);
+
+// The transport's network system has been initialised (shared by Connect and
+// IWebSocketListener::New).
+extern bool flagIxWebSocket_Initialized_;
+
+}  // namespace _NET
