@@ -151,9 +151,12 @@ bool Install(std::wstring* error) {
 
 void Reset() {
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, PortsKey().c_str());
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, MONITOR_KEY, L"MonitorUI");
   ClearFailure();
   ClearLog();
 }
+
+void SetMonitorUi(const std::wstring& dll) { SetString(L"MonitorUI", dll); }
 
 void ClearLog() {
   HANDLE f = CreateFileW(LogPath().c_str(), GENERIC_WRITE,

@@ -8,8 +8,11 @@
 // OpenPrinterW is enough, nothing needs restarting. The monitor keeps its
 // state in the registry and its log in a file, so tests of one executable
 // share it: call Reset() at the start of each test. Test executables that
-// use it must not run at the same time (ctest RESOURCE_LOCK
-// brenwick_monitor).
+// use it must not run at the same time: register them with
+// zp_add_monitor_test (tests/portui/CMakeLists.txt), which links this helper
+// and sets the ctest RESOURCE_LOCK brenwick_monitor.
+//
+// The log format is described at the top of monitor/TestPortMonitor.cpp.
 #pragma once
 
 #include <windows.h>
@@ -81,6 +84,11 @@ std::wstring LogPath();
 // cleared; "XcvOpenPort" makes opening a handle fail with that error.
 void FailCommand(const std::wstring& command, DWORD status);
 void ClearFailure();
+
+// The DLL the monitor names in answer to "MonitorUI" (the spooler loads it
+// for AddPortW, ConfigurePortW and DeletePortW); netportui.dll until set.
+// Reset() restores the default.
+void SetMonitorUi(const std::wstring& dll);
 
 // The monitor's storage, read and written directly.
 bool PortExists(const std::wstring& name);

@@ -222,7 +222,7 @@ TEST_F(TestMonitor, RefusesMalformedRequests) {
   EXPECT_EQ(Xcv(ph, L"AddPort", &p1).status, DWORD(ERROR_INVALID_FUNCTION));
   EXPECT_EQ(Xcv(ph, L"PortExists", &p1, out, 4).status, DWORD(ERROR_INVALID_FUNCTION));
   EXPECT_EQ(Xcv(mon, L"GetConfig", nullptr, out, RECORD_SIZE).status, DWORD(ERROR_INVALID_FUNCTION));
-  EXPECT_EQ(Xcv(mon, L"MonitorUI", nullptr, out, 100).status, DWORD(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(Xcv(mon, L"PortList", nullptr, out, 100).status, DWORD(ERROR_INVALID_PARAMETER));
 
   // Output buffers too small: the size needed comes back.
   Answer a = Xcv(mon, L"PortExists", &p1, out, 2);
@@ -319,6 +319,36 @@ TEST_F(TestMonitor, EnumPortsListsItsPortsAndTheLogKeepsOddNames) {
   ASSERT_EQ(cmds.size(), 1u);
   EXPECT_EQ(cmds[0].object, odd);
   EXPECT_EQ(cmds[0].handle, Handle::Port);
+}
+
+TEST_F(TestMonitor, NamesItsUserInterfaceToTheSpooler) {
+  HANDLE mon = OpenXcv(MONITOR_XCV);
+  ASSERT_NE(mon, nullptr);
+  wchar_t ui[MAX_PATH] = {};
+  Answer a = Xcv(mon, L"MonitorUI", nullptr, reinterpret_cast<BYTE*>(ui), sizeof(ui));
+  EXPECT_EQ(a.status, 0u);
+  EXPECT_STREQ(ui, L"netportui.dll");
+  EXPECT_EQ(a.needed, sizeof(L"netportui.dll"));
+  a = Xcv(mon, L"MonitorUI", nullptr, reinterpret_cast<BYTE*>(ui), 4);
+  EXPECT_EQ(a.status, DWORD(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(a.needed, sizeof(L"netportui.dll"));
+  ClosePrinter(mon);
+
+  // Wine's AddPortW asks the monitor for its UI DLL on a handle opened on
+  // "" and would hand the operation to that DLL's AddPortUI; with no such
+  // DLL it fails.
+  SetMonitorUi(L"bwtest-absent-ui.dll");
+  ClearLog();
+  HWND owner = CreateWindowW(L"STATIC", L"owner", WS_OVERLAPPEDWINDOW, 0, 0, 50, 50, nullptr,
+                             nullptr, nullptr, nullptr);
+  EXPECT_FALSE(AddPortW(nullptr, owner, const_cast<LPWSTR>(MONITOR_NAME)));
+  DestroyWindow(owner);
+  auto cmds = ReadCommands();
+  ASSERT_EQ(cmds.size(), 1u);
+  EXPECT_EQ(cmds[0].command, L"MonitorUI");
+  EXPECT_EQ(cmds[0].handle, Handle::Monitor);
+  EXPECT_EQ(cmds[0].object, L"");
+  EXPECT_EQ(cmds[0].status, 0u);
 }
 
 class MonitorEnvironment : public ::testing::Environment {

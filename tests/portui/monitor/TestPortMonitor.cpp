@@ -10,6 +10,7 @@
 //   FailCommand  REG_SZ     command to fail: a transceive command name, or
 //                           "XcvOpenPort" to refuse opening a handle
 //   FailStatus   REG_DWORD  the status the failed command returns
+//   MonitorUI    REG_SZ     the answer to "MonitorUI" (default netportui.dll)
 //   Ports\<name>            one key per port (Wine opens ",XcvPort <name>"
 //                           only when it exists); value Config, REG_BINARY,
 //                           the port's 2112-byte configuration record
@@ -261,6 +262,18 @@ DWORD DoSetConfig(XcvHandle& h, const BYTE* in, DWORD cb_in) {
   return StoreRecord(port, in, false);
 }
 
+// "MonitorUI": the file name of the monitor's user-interface DLL, which the
+// spooler loads to run AddPortW, ConfigurePortW and DeletePortW.
+DWORD DoMonitorUi(BYTE* out, DWORD cb_out, DWORD* needed) {
+  std::wstring ui;
+  if (!ReadString(L"MonitorUI", ui)) ui = L"netportui.dll";
+  const DWORD size = DWORD((ui.size() + 1) * sizeof(wchar_t));
+  *needed = size;
+  if (!out || cb_out < size) return ERROR_INSUFFICIENT_BUFFER;
+  std::memcpy(out, ui.c_str(), size);
+  return ERROR_SUCCESS;
+}
+
 DWORD DoDeletePort(const BYTE* in, DWORD cb_in) {
   std::wstring name;
   if (!NameFrom(in, cb_in, name)) return ERROR_INVALID_PARAMETER;
@@ -363,6 +376,8 @@ DWORD WINAPI MonXcvData(HANDLE xcv, LPCWSTR data_name, PBYTE in, DWORD cb_in, PB
     } else if (command == L"DeletePort") {
       status = DoDeletePort(in, cb_in);
       h->just_deleted = status == ERROR_SUCCESS;
+    } else if (command == L"MonitorUI") {
+      status = DoMonitorUi(out, cb_out, needed);
     } else if (command == L"PortDeleted") {
       // Only ever the follow-up of a successful "DeletePort" on this handle.
       status = after_delete ? ERROR_SUCCESS : ERROR_INVALID_FUNCTION;
