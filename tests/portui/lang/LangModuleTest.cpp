@@ -518,6 +518,25 @@ void ExpectTextsFit(HWND dlg, const std::string& dialog_name, Fit& fit) {
   }
 }
 
+// The title the UI sets, "TCP/IP Port Monitor 1.0.0 - <caption>", fits the
+// title bar: measured at 9 points (the size of Windows' caption font) in the
+// dialog's face, with 70 px kept for the close button and the margins.
+void ExpectTitleFits(HWND dlg, const std::string& dialog_name) {
+  const std::wstring title = L"TCP/IP Port Monitor 1.0.0 - " + TextOf(dlg);
+  RECT wr;
+  GetWindowRect(dlg, &wr);
+  HDC dc = GetDC(dlg);
+  HFONT font = CreateFontW(-MulDiv(9, 96, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                           DEFAULT_CHARSET, 0, 0, 0, 0, FaceOf(dlg).c_str());
+  HGDIOBJ old = SelectObject(dc, font);
+  SIZE ext;
+  GetTextExtentPoint32W(dc, title.c_str(), int(title.size()), &ext);
+  SelectObject(dc, old);
+  DeleteObject(font);
+  ReleaseDC(dlg, dc);
+  EXPECT_LE(ext.cx, (wr.right - wr.left) - 70) << dialog_name << " title \"" << Narrow(title) << "\"";
+}
+
 TEST_P(LangModule, TextsFitTheirControlsAt96Dpi) {
   HDC screen = GetDC(nullptr);
   ASSERT_EQ(GetDeviceCaps(screen, LOGPIXELSX), 96);
@@ -530,6 +549,7 @@ TEST_P(LangModule, TextsFitTheirControlsAt96Dpi) {
                                "fonts-tlwg-loma-ttf)";
     Fit fit;
     ExpectTextsFit(dlg, "dialog " + std::to_string(id), fit);
+    ExpectTitleFits(dlg, "dialog " + std::to_string(id));
     std::printf("[ layout ] %s dialog %d: font %s, base unit %d px, least room %d px beside a "
                 "line, %d px below a note\n",
                 Narrow(GetParam().tag).c_str(), id, Narrow(fit.face).c_str(), fit.base_unit_x,
