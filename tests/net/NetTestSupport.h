@@ -125,6 +125,12 @@ public:
         return c != EOF || !line.empty();
     }
 
+    void Signal(int signal_number)
+    {
+        if (pid_ > 0)
+            kill(pid_, signal_number);
+    }
+
     // Waits for the exit status (the child's stdin is closed first).
     int Wait()
     {
