@@ -34,3 +34,11 @@ static_assert(offsetof(PORT_CONFIG, dwFromSharedBlock) == 2096, "dwFromSharedBlo
 static_assert(offsetof(PORT_CONFIG, dwSupportsTLS) == 2100, "dwSupportsTLS at 2100");
 static_assert(offsetof(PORT_CONFIG, dwTLSEnabled) == 2104, "dwTLSEnabled at 2104");
 static_assert(offsetof(PORT_CONFIG, dwTLSOption) == 2108, "dwTLSOption at 2108");
+
+// Stores text in a record's text field: at most 260 characters, the rest of
+// the field zero.
+inline void SetPortText(WCHAR (&field)[PORT_TEXT_CHARS], LPCWSTR text)
+{
+    ZeroMemory(field, sizeof(field));
+    lstrcpynW(field, text, PORT_TEXT_CHARS);
+}

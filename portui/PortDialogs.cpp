@@ -123,7 +123,7 @@ void ConfirmPortConfig(HWND dialog)
         ShowPortMessage(dialog, text);
         return;
     }
-    lstrcpynW(record->szAddress, address, PORT_TEXT_CHARS);
+    SetPortText(record->szAddress, address);
     record->dwTLSEnabled = IsItemChecked(dialog, IDC_TLS_ENABLE);
     record->dwTLSOption = IsItemChecked(dialog, IDC_TLS_OPTION);
 
@@ -144,7 +144,10 @@ void GetTrimmedItemText(HWND dialog, int control, WCHAR* buffer, int capacity)
 {
     buffer[0] = L'\0';
     GetDlgItemTextW(dialog, control, buffer, capacity);
-    TrimPortText(buffer);
+    const int length = TrimPortText(buffer);
+    // The buffer may be a record's text field: nothing of the untrimmed
+    // text may stay behind the terminator.
+    ZeroMemory(buffer + length, (capacity - length) * sizeof(WCHAR));
     SetDlgItemTextW(dialog, control, buffer);
 }
 

@@ -24,7 +24,7 @@ BOOL CALLBACK FindFirstLabel(HWND window, LPARAM lparam)
     const int length = GetWindowTextLengthW(window);
     if (length < 1 || length > PORT_TEXT_CHARS - 1)
         return TRUE;
-    search->Text[0] = L'\0';
+    ZeroMemory(search->Text, PORT_TEXT_CHARS * sizeof(WCHAR));
     GetWindowTextW(window, search->Text, PORT_TEXT_CHARS);
     search->Found = TRUE;
     return FALSE;
@@ -96,7 +96,7 @@ BOOL FromSharedBlock(HWND owner, PORT_CONFIG* record)
     PostMessageW(page, UM_CONTEXT_RELEASE, 0, 0);
 
     block.szPrinterName[PORT_TEXT_CHARS - 1] = L'\0';
-    lstrcpynW(record->szPrinterName, block.szPrinterName, PORT_TEXT_CHARS);
+    SetPortText(record->szPrinterName, block.szPrinterName);
     record->dwFromSharedBlock = 1;
     record->dwSupportsTLS = block.bSupportsTLS;
     return TRUE;
