@@ -14,10 +14,16 @@ namespace it = boost::archive::iterators;
 typedef it::base64_from_binary<it::transform_width<_STRING::const_iterator, 6, 8>> ENCODER;
 typedef it::transform_width<it::binary_from_base64<_STRING::const_iterator>, 8, 6> DECODER;
 
-bool IsAlphabet(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-}
+// The 64 characters of the standard alphabet.
+struct ALPHABET {
+    bool member[256] = {};
+    ALPHABET()
+    {
+        for (const char* c = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"; *c; ++c)
+            member[static_cast<unsigned char>(*c)] = true;
+    }
+};
+const ALPHABET Alphabet_;
 
 }  // namespace
 
@@ -44,7 +50,7 @@ std::optional<_STRING> Decode(const _STRING& input)
         if (pad > 0 && (k + pad) % 4 != 0)
             return std::nullopt;   // padding must complete the last group exactly
         for (size_t i = 0; i < k; ++i)
-            if (!IsAlphabet(static_cast<unsigned char>(input[i])))
+            if (!Alphabet_.member[static_cast<unsigned char>(input[i])])
                 return std::nullopt;
 
         const auto begin = input.begin();

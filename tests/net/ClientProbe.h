@@ -3,6 +3,7 @@
 // "open", "close", "txt:<text>" / "bin:<bytes>" (long payloads as "len=N").
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -17,6 +18,18 @@ struct ClientProbe {
     std::atomic<int> wrongThread{0};
     std::atomic<_NET::IWebSocket*> lastConnection{nullptr};
     _OBJ<_NET::IWebSocket> ws;
+
+    // The callbacks refer to this probe: end the connection and let every
+    // event task already posted run before the members go.
+    ~ClientProbe()
+    {
+        if (ws.isValid())
+            ws->Disconnect();
+        ws = nullptr;
+        std::promise<void> drained;
+        if (_GCD::Dispatch([&] { drained.set_value(); }, _GCD::SERIAL) != _GCD::TASK_ID_INVALID)
+            drained.get_future().wait();
+    }
 
     void Connect(const std::string& url)
     {

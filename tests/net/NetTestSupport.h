@@ -77,6 +77,12 @@ class ChildProcess {
 public:
     explicit ChildProcess(const std::vector<std::string>& argv)
     {
+        // Everything the child needs is prepared before fork(): in a process
+        // with threads, the child may only make async-signal-safe calls.
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
         int in[2], out[2];
         if (pipe(in) != 0 || pipe(out) != 0)
             return;
@@ -88,10 +94,6 @@ public:
             close(in[1]);
             close(out[0]);
             close(out[1]);
-            std::vector<char*> args;
-            for (const auto& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
             execvp(args[0], args.data());
             _exit(127);
         }
