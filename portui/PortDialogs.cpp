@@ -180,7 +180,9 @@ INT_PTR CALLBACK PortConfigDlgProc(HWND dialog, UINT message, WPARAM wparam, LPA
         SetDialogTitle(dialog);
         PortConfigRecord_ = reinterpret_cast<PORT_CONFIG*>(lparam);
         InitPortConfig(dialog, PortConfigRecord_);
-        return TRUE;
+        // The focus is on the address now; TRUE would move it to the first
+        // control of the tab order, the read-only port name.
+        return FALSE;
     case WM_CTLCOLORSTATIC: {
         const int control = GetDlgCtrlID(reinterpret_cast<HWND>(lparam));
         if (control != IDC_TLS_NOTE1 && control != IDC_TLS_NOTE2)

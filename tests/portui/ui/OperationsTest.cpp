@@ -374,14 +374,17 @@ TEST_F(Operations, AddPortRunsNameThenConfiguration)
     PWSTR out = nullptr;
     std::wstring name_title, config_title, shown_port, shown_number, shown_address;
     bool tls_visible = true;
+    int name_focus = 0, config_focus = 0;
     Driven r = Add(Sheet.Owner(), &out, [&](DialogDriver& d) {
         HWND dlg = d.Wait(Window::NameDialog);
         name_title = d.Title(dlg);
+        name_focus = d.FocusedControl(dlg);
         EXPECT_EQ(d.Text(dlg, IDC_PORTNAME), L"") << "the edit box starts empty";
         d.SetText(dlg, IDC_PORTNAME, L" \t" + port + L"  ");
         d.Press(dlg, IDOK);
         HWND cfg = d.Wait(Window::ConfigDialog);
         config_title = d.Title(cfg);
+        config_focus = d.FocusedControl(cfg);
         shown_port = d.Text(cfg, IDC_PORTNAME);
         shown_address = d.Text(cfg, IDC_ADDRESS);
         shown_number = d.Text(cfg, IDC_PORTNUMBER);
@@ -394,6 +397,8 @@ TEST_F(Operations, AddPortRunsNameThenConfiguration)
     ASSERT_TRUE(r.Result) << r.Error;
     EXPECT_EQ(Narrow(name_title), "TCP/IP Port Monitor 1.0.0 - Add Port");
     EXPECT_EQ(Narrow(config_title), "TCP/IP Port Monitor 1.0.0 - Configure Port");
+    EXPECT_EQ(name_focus, IDC_PORTNAME);
+    EXPECT_EQ(config_focus, IDC_ADDRESS) << "the first thing to enter, not the read-only name";
     EXPECT_EQ(shown_port, port) << "the trimmed name";
     EXPECT_EQ(shown_address, L"");
     EXPECT_EQ(shown_number, L"9100") << "no DefaultPortNumber value";

@@ -271,6 +271,15 @@ bool DialogDriver::Checked(HWND dialog, int control) const
     return state == BST_CHECKED;
 }
 
+int DialogDriver::FocusedControl(HWND dialog) const
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    if (!GetGUIThreadInfo(Thread_, &info) || !info.hwndFocus || GetParent(info.hwndFocus) != dialog)
+        return 0;
+    return GetDlgCtrlID(info.hwndFocus);
+}
+
 void DialogDriver::SetText(HWND dialog, int control, const std::wstring& text)
 {
     HWND item = GetDlgItem(dialog, control);

@@ -78,6 +78,8 @@ public:
     bool Visible(HWND dialog, int control) const;
     bool Enabled(HWND dialog, int control) const;
     bool Checked(HWND dialog, int control) const;
+    // The control of `dialog` that has the keyboard focus, or 0.
+    int FocusedControl(HWND dialog) const;
 
     void SetText(HWND dialog, int control, const std::wstring& text);
     // A button press the dialog handles once the driver has moved on
