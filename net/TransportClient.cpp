@@ -231,22 +231,14 @@ public:
 
     void Opened()
     {
-        std::weak_ptr<Impl> weak = weak_from_this();
-        session_ = std::make_shared<Session>(
-            std::move(*connecting_),
-            [weak](std::string&& data, bool binary) {
-                if (auto self = weak.lock()) {
-                    Event event;
-                    event.type = EventType::Message;
-                    event.str = std::move(data);
-                    event.binary = binary;
+        session_ = std::make_shared<Session>(std::move(*connecting_), [weak = weak_from_this()](Event&& event) {
+            if (auto self = weak.lock()) {
+                if (event.type == EventType::Close)
+                    self->Closed(event);
+                else
                     self->Deliver(event);
-                }
-            },
-            [weak](std::uint16_t code, const std::string& reason) {
-                if (auto self = weak.lock())
-                    self->Closed(code, reason);
-            });
+            }
+        });
         connecting_.reset();
         retries_ = 0;
         open_ = true;
@@ -257,15 +249,11 @@ public:
         SchedulePing();
     }
 
-    void Closed(std::uint16_t code, const std::string& reason)
+    void Closed(const Event& event)
     {
         open_ = false;
         session_.reset();
         pingTimer_.cancel();
-        Event event;
-        event.type = EventType::Close;
-        event.closeCode = code;
-        event.closeReason = reason;
         Deliver(event);
         if (stopped_)
             work_.reset();

@@ -83,29 +83,15 @@ private:
 
     void Opened()
     {
-        std::weak_ptr<PeerImpl> weak = weak_from_this();
-        session_ = std::make_shared<Session>(
-            std::move(*ws_),
-            [weak](std::string&& data, bool binary) {
-                if (auto self = weak.lock()) {
-                    Event event;
-                    event.type = EventType::Message;
-                    event.str = std::move(data);
-                    event.binary = binary;
-                    self->Deliver(event);
-                }
-            },
-            [weak](std::uint16_t code, const std::string& reason) {
-                if (auto self = weak.lock()) {
+        session_ = std::make_shared<Session>(std::move(*ws_), [weak = weak_from_this()](Event&& event) {
+            if (auto self = weak.lock()) {
+                if (event.type == EventType::Close) {
                     self->open_ = false;
                     self->session_.reset();
-                    Event event;
-                    event.type = EventType::Close;
-                    event.closeCode = code;
-                    event.closeReason = reason;
-                    self->Deliver(event);
                 }
-            });
+                self->Deliver(event);
+            }
+        });
         ws_.reset();
         open_ = true;
         Event event;

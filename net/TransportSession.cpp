@@ -19,11 +19,8 @@ void ApplyLinkOptions(WsStream& ws, std::chrono::milliseconds handshake_timeout)
     ws.set_option(no_compression);
 }
 
-Session::Session(WsStream&& ws, OnMessage on_message, OnClosed on_closed)
-    : ws_(std::move(ws)),
-      lastReceived_(std::chrono::steady_clock::now()),
-      onMessage_(std::move(on_message)),
-      onClosed_(std::move(on_closed))
+Session::Session(WsStream&& ws, OnLinkEvent on_event)
+    : ws_(std::move(ws)), lastReceived_(std::chrono::steady_clock::now()), onEvent_(std::move(on_event))
 {
     // Pings, pongs and close frames count as signs of life too.
     ws_.control_callback([this](websocket::frame_type, beast::string_view) {
@@ -56,10 +53,13 @@ void Session::DoRead()
             self->Close(static_cast<std::uint16_t>(websocket::close_code::too_big), "Message too big");
         } else if (self->ws_.is_message_done()) {
             const auto data = self->buffer_.cdata();
-            std::string message(static_cast<const char*>(data.data()), data.size());
+            Event event;
+            event.type = EventType::Message;
+            event.str.assign(static_cast<const char*>(data.data()), data.size());
+            event.binary = self->ws_.got_binary();
             self->buffer_.consume(self->buffer_.size());
             if (!self->closing_)
-                self->onMessage_(std::move(message), self->ws_.got_binary());
+                self->onEvent_(std::move(event));
         }
         if (!self->finished_)
             self->DoRead();
@@ -144,7 +144,11 @@ void Session::Finish(const beast::error_code& ec)
     writes_.clear();
     if (ws_.is_open())
         Abort();
-    onClosed_(code, reason);
+    Event event;
+    event.type = EventType::Close;
+    event.closeCode = code;
+    event.closeReason = reason;
+    onEvent_(std::move(event));
 }
 
 }  // namespace detail

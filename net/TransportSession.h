@@ -33,12 +33,12 @@ void ApplyLinkOptions(WsStream& ws, std::chrono::milliseconds handshake_timeout)
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    typedef std::function<void(std::string&& data, bool binary)> OnMessage;
-    typedef std::function<void(std::uint16_t code, const std::string& reason)> OnClosed;
+    // Receives the link's Message events, and its one Close event.
+    typedef std::function<void(Event&& event)> OnLinkEvent;
 
-    Session(WsStream&& ws, OnMessage on_message, OnClosed on_closed);
+    Session(WsStream&& ws, OnLinkEvent on_event);
 
-    // Starts the read loop. OnClosed is called exactly once, when it ends.
+    // Starts the read loop. The Close event comes exactly once, when it ends.
     void Start();
     void Write(std::string data, bool binary);
     void Close(std::uint16_t code, const std::string& reason);
@@ -64,8 +64,7 @@ private:
     std::uint16_t sentCode_ = 0;
     std::string sentReason_;
     std::chrono::steady_clock::time_point lastReceived_;
-    OnMessage onMessage_;
-    OnClosed onClosed_;
+    OnLinkEvent onEvent_;
 };
 
 }  // namespace detail

@@ -88,10 +88,17 @@ for (const line of execFileSync('bash', [opts.cups, 'ensure']).toString().split(
   const m = line.match(/^(\w+)=(.*)$/);
   if (m) cups[m[1]] = m[2];
 }
+// The PDFs of our queue's jobs: cups-pdf names each file after its job
+// ("..._job_<id>.pdf") and writes every queue's files into one folder.
 function pdfs() {
+  const ours = new Set();
+  const listing = execFileSync('lpstat', ['-W', 'all', '-o', cups.QUEUE]).toString();
+  for (const m of listing.matchAll(new RegExp(`^${cups.QUEUE}-(\\d+)\\s`, 'gm'))) ours.add(Number(m[1]));
   return fs.readdirSync(cups.PDFDIR).filter((f) => f.endsWith('.pdf'))
-    .map((f) => ({ file: path.join(cups.PDFDIR, f), job: Number((f.match(/job_(\d+)/) || [0, 0])[1]) }));
+    .map((f) => ({ file: path.join(cups.PDFDIR, f), job: Number((f.match(/job_(\d+)\.pdf$/) || [0, 0])[1]) }))
+    .filter((p) => ours.has(p.job));
 }
+const created = [];   // removed at the end
 async function newPdfs(before, count, ms = 60000) {
   const known = new Set(before.map((p) => p.file));
   const found = await waitFor(() => {
@@ -103,6 +110,7 @@ async function newPdfs(before, count, ms = 60000) {
     let last = -1;
     await waitFor(() => { const s = fs.statSync(p.file).size; const ok = s > 0 && s === last; last = s; return ok; }, 20000, 'PDF complete');
   }
+  created.push(...found.map((p) => p.file));
   return found.sort((a, b) => a.job - b.job);
 }
 function pdfInfo(file) {
@@ -305,6 +313,7 @@ async function scenario(name, fn) {
   });
 
   await server.close();
+  for (const file of created) fs.rmSync(file, { force: true });
   const failed = results.filter((r) => r.startsWith('FAIL')).length;
   console.log(`${results.length - failed} passed, ${failed} failed`);
   process.exit(failed ? 1 : 0);
