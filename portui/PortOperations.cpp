@@ -1,5 +1,7 @@
 #include "PortOperations.h"
 
+#include <memory>
+
 #include "MonitorConversation.h"
 #include "PortConfig.h"
 #include "PortDialogs.h"
@@ -50,6 +52,23 @@ WCHAR* NewXcvName(LPCWSTR format, int prefix, LPCWSTR name)
     return buffer;
 }
 
+// The transceive handle every operation works on: NULL, with the last error
+// set, when the name buffer cannot be had (ERROR_OUTOFMEMORY) or the spooler
+// does not open it (ERROR_CAN_NOT_COMPLETE).
+std::unique_ptr<CPrinterHandle> OpenXcv(LPCWSTR format, int prefix, LPCWSTR name)
+{
+    WCHAR* text = NewXcvName(format, prefix, name);
+    if (!text)
+        return nullptr;
+    auto handle = std::make_unique<CPrinterHandle>(text);
+    HeapFree(GetProcessHeap(), 0, text);
+    if (!handle->Get()) {
+        SetLastError(ERROR_CAN_NOT_COMPLETE);   // kept while the handle closes
+        return nullptr;
+    }
+    return handle;
+}
+
 // The name dialog until the monitor has no port of the chosen name.
 BOOL AskNewPortName(HWND owner, HANDLE xcv, PORT_CONFIG& record)
 {
@@ -87,20 +106,16 @@ BOOL WINAPI AddPortUI(PCWSTR pszServer, HWND hWnd, PCWSTR pszMonitorNameIn, PWST
 {
     if (!CheckCaller(pszServer, hWnd, IDS_REMOTE_ADD))
         return FALSE;
-    WCHAR* name = NewXcvName(XCV_MONITOR_FORMAT_, XCV_MONITOR_PREFIX_, pszMonitorNameIn ? pszMonitorNameIn : L"");
-    if (!name)
+    const auto xcv = OpenXcv(XCV_MONITOR_FORMAT_, XCV_MONITOR_PREFIX_, pszMonitorNameIn ? pszMonitorNameIn : L"");
+    if (!xcv)
         return FALSE;
-    CPrinterHandle xcv(name);
-    HeapFree(GetProcessHeap(), 0, name);
-    if (!xcv.Get())
-        return Fail(ERROR_CAN_NOT_COMPLETE);
 
     PORT_CONFIG record = {};
     record.dwPortNumber = ReadDefaultPortNumber();
     record.dwReserved = 1;
-    if (!AskNewPortName(hWnd, xcv.Get(), record))
+    if (!AskNewPortName(hWnd, xcv->Get(), record))
         return FALSE;
-    if (!SendXcvCommand(xcv.Get(), XCV_ADD_PORT, record.szPortName, sizeof(record.szPortName), nullptr, 0))
+    if (!SendXcvCommand(xcv->Get(), XCV_ADD_PORT, record.szPortName, sizeof(record.szPortName), nullptr, 0))
         return FALSE;
     // From here the port exists. Only a configuration dialog that is
     // cancelled or cannot be shown takes it back.
@@ -111,17 +126,17 @@ BOOL WINAPI AddPortUI(PCWSTR pszServer, HWND hWnd, PCWSTR pszMonitorNameIn, PWST
     case DialogResult::Ok:
         break;
     case DialogResult::Cancelled:
-        if (!DeleteMonitorPort(xcv.Get(), record.szPortName))
+        if (!DeleteMonitorPort(xcv->Get(), record.szPortName))
             return FALSE;
         return Fail(ERROR_CANCELLED);
     case DialogResult::Failed: {
         const DWORD error = GetLastError();
-        if (!DeleteMonitorPort(xcv.Get(), record.szPortName))
+        if (!DeleteMonitorPort(xcv->Get(), record.szPortName))
             return FALSE;
         return Fail(error);
     }
     }
-    if (!SendXcvCommand(xcv.Get(), XCV_SET_CONFIG, &record, sizeof(record), nullptr, 0))
+    if (!SendXcvCommand(xcv->Get(), XCV_SET_CONFIG, &record, sizeof(record), nullptr, 0))
         return FALSE;
     ReturnPortName(record.szPortName, ppszPortNameOut);
     return TRUE;
@@ -131,13 +146,9 @@ BOOL WINAPI ConfigurePortUI(PCWSTR pszServer, HWND hWnd, PCWSTR pszPortName)
 {
     if (!CheckCaller(pszServer, hWnd, IDS_REMOTE_CONFIGURE))
         return FALSE;
-    WCHAR* name = NewXcvName(XCV_PORT_FORMAT_, XCV_PORT_PREFIX_, pszPortName ? pszPortName : L"");
-    if (!name)
+    const auto xcv = OpenXcv(XCV_PORT_FORMAT_, XCV_PORT_PREFIX_, pszPortName ? pszPortName : L"");
+    if (!xcv)
         return FALSE;
-    CPrinterHandle xcv(name);
-    HeapFree(GetProcessHeap(), 0, name);
-    if (!xcv.Get())
-        return Fail(ERROR_CAN_NOT_COMPLETE);
 
     PORT_CONFIG context = {};
     PORT_CONFIG record = {};
@@ -147,11 +158,11 @@ BOOL WINAPI ConfigurePortUI(PCWSTR pszServer, HWND hWnd, PCWSTR pszPortName)
     // The monitor is told the printer by name, unless the page published it.
     BOOL sent;
     if (context.dwFromSharedBlock) {
-        sent = SendXcvCommand(xcv.Get(), XCV_GET_CONFIG, nullptr, 0, &record, sizeof(record));
+        sent = SendXcvCommand(xcv->Get(), XCV_GET_CONFIG, nullptr, 0, &record, sizeof(record));
     } else {
         WCHAR printer[PORT_TEXT_CHARS] = {};
         lstrcpynW(printer, context.szPrinterName, PORT_TEXT_CHARS);
-        sent = SendXcvCommand(xcv.Get(), XCV_GET_CONFIG, printer, lstrlenW(printer) * sizeof(WCHAR), &record,
+        sent = SendXcvCommand(xcv->Get(), XCV_GET_CONFIG, printer, lstrlenW(printer) * sizeof(WCHAR), &record,
                               sizeof(record));
     }
     if (!sent)
@@ -167,7 +178,7 @@ BOOL WINAPI ConfigurePortUI(PCWSTR pszServer, HWND hWnd, PCWSTR pszPortName)
     case DialogResult::Cancelled: return Fail(ERROR_CANCELLED);
     case DialogResult::Failed: return FALSE;
     }
-    return SendXcvCommand(xcv.Get(), XCV_SET_CONFIG, &record, sizeof(record), nullptr, 0);
+    return SendXcvCommand(xcv->Get(), XCV_SET_CONFIG, &record, sizeof(record), nullptr, 0);
 }
 
 BOOL WINAPI DeletePortUI(PCWSTR pszServer, HWND hWnd, PCWSTR pszPortName)
@@ -175,12 +186,8 @@ BOOL WINAPI DeletePortUI(PCWSTR pszServer, HWND hWnd, PCWSTR pszPortName)
     if (!CheckCaller(pszServer, hWnd, IDS_REMOTE_DELETE))
         return FALSE;
     LPCWSTR port = pszPortName ? pszPortName : L"";
-    WCHAR* name = NewXcvName(XCV_PORT_FORMAT_, XCV_PORT_PREFIX_, port);
-    if (!name)
+    const auto xcv = OpenXcv(XCV_PORT_FORMAT_, XCV_PORT_PREFIX_, port);
+    if (!xcv)
         return FALSE;
-    CPrinterHandle xcv(name);
-    HeapFree(GetProcessHeap(), 0, name);
-    if (!xcv.Get())
-        return Fail(ERROR_CAN_NOT_COMPLETE);
-    return DeleteMonitorPort(xcv.Get(), port);
+    return DeleteMonitorPort(xcv->Get(), port);
 }
