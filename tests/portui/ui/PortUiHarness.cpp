@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "../../common/ImportSlot.h"
 #include "ResourceIds.h"
 #include "portui_paths.h"  // UI_DLL, UI_ARCHIVE, LANG_DIR, TEST_ARCHIVE_DIR
 
@@ -456,45 +457,16 @@ void RemoveDefaultPortNumber() { RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, PORT_MON
 // ---------------------------------------------------------------------------
 
 ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement)
+    : Slot_(FindImportSlot(module, dll, function))
 {
-    auto* base = reinterpret_cast<BYTE*>(module);
-    if (!base)
-        return;
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!dir.VirtualAddress)
-        return;
-    for (auto* imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
-        if (_stricmp(reinterpret_cast<const char*>(base + imp->Name), dll) != 0)
-            continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->OriginalFirstThunk);
-        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), function) != 0)
-                continue;
-            Slot_ = reinterpret_cast<void**>(&slots->u1.Function);
-            DWORD old = 0;
-            VirtualProtect(Slot_, sizeof(void*), PAGE_READWRITE, &old);
-            Original_ = *Slot_;
-            *Slot_ = replacement;
-            VirtualProtect(Slot_, sizeof(void*), old, &old);
-            return;
-        }
-    }
+    if (Slot_)
+        Original_ = ExchangeImportSlot(Slot_, replacement);
 }
 
 ImportPatch::~ImportPatch()
 {
-    if (!Slot_)
-        return;
-    DWORD old = 0;
-    VirtualProtect(Slot_, sizeof(void*), PAGE_READWRITE, &old);
-    *Slot_ = Original_;
-    VirtualProtect(Slot_, sizeof(void*), old, &old);
+    if (Slot_)
+        ExchangeImportSlot(Slot_, Original_);
 }
 
 }  // namespace _UITEST
