@@ -14,7 +14,15 @@ _STRING SerializeJson(const _JSON& value)
 
 _JSON ParseJson(const _STRING& text)
 {
-    return _JSON::parse(text, nullptr, true, false);
+    // The depth a peer can make us recurse to (copying, comparing or
+    // writing a value recurses once per level) stops here.
+    const _JSON::parser_callback_t limit = [](int depth, _JSON::parse_event_t event, _JSON&) {
+        if (depth >= MAX_JSON_DEPTH &&
+            (event == _JSON::parse_event_t::object_start || event == _JSON::parse_event_t::array_start))
+            throw JSON_TOO_DEEP();
+        return true;
+    };
+    return _JSON::parse(text, limit, true, false);
 }
 
 void PostServerMsg(_OBJ<IWebSocket> socket, const _STRING& type, const _JSON& data, _INT packet_id)
@@ -40,16 +48,19 @@ public:
     {
         const _JSON failure = {{"_OK", false}};
         _JSON reply = failure;
-        std::optional<_JSON> id;
+        // The request stays whole until the reply is written: its "_ID" is
+        // referred to, not copied.
+        _JSON request;
+        const _JSON* id = nullptr;
         try {
-            const _JSON request = ParseJson(data);
+            request = ParseJson(data);
             if (request.is_object()) {
                 const auto id_it = request.find("_ID");
                 if (id_it != request.end())
-                    id = *id_it;
+                    id = &*id_it;
                 const auto cmd_it = request.find("_CMD");
                 if (cmd_it != request.end()) {
-                    const _STRING cmd = cmd_it->get<_STRING>();
+                    const _STRING& cmd = cmd_it->get_ref<const _STRING&>();
                     const auto handler = mapFunctor_.find(cmd);
                     if (handler != mapFunctor_.end()) {
                         std::optional<_JSON> result = handler->second(socket, request);

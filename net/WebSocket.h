@@ -3,8 +3,10 @@
 // outgoing client connection or a listener's peer), the listener, and the
 // JSON message envelope with its request processor.
 
+#include <cstddef>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 
 #include "Core/CoreJson.h"
 #include "Core/CoreObj.h"
@@ -49,8 +51,22 @@ void PostServerMsg(_OBJ<IWebSocket> socket, const _STRING& type, const _JSON& da
 
 // Compact, key-ordered, strict UTF-8 serialisation used by every message.
 _STRING SerializeJson(const _JSON& value);
-// Strict parsing: no comments; errors raise.
+
+// Objects and arrays nested deeper than this are refused by ParseJson: the
+// protocol needs 3 levels, and nothing a peer sends may make us recurse
+// deeper than this.
+constexpr int MAX_JSON_DEPTH = 128;
+struct JSON_TOO_DEEP : std::runtime_error {
+    JSON_TOO_DEEP() : std::runtime_error("JSON nested deeper than 128 levels") {}
+};
+// Strict parsing: no comments, at most MAX_JSON_DEPTH levels; errors raise.
 _JSON ParseJson(const _STRING& text);
+
+// A client connection stops reading from its socket while the messages it
+// has handed to SERIAL and that are not yet handled hold more than this many
+// bytes, and reads on once they hold no more: TCP then holds the server back
+// and nothing is lost.
+constexpr std::size_t RECEIVE_BACKLOG_LIMIT = 64u * 1024u * 1024u;
 
 // The transport's network system has been initialised (shared by Connect and
 // IWebSocketListener::New).

@@ -116,4 +116,17 @@ TEST_F(JsonProcessor, RepliesThatCannotCarryTheIdOrBeSerialisedStillAnswer)
     EXPECT_EQ(Reply(R"({"_CMD":"BadUtf8"})"), R"({"_OK":false})");
 }
 
+// Nesting is bounded: 128 levels are a request like any other, deeper ones
+// (a million levels is 2 MB of text) are the parse failure's reply.
+TEST_F(JsonProcessor, NestingDeeperThanTheLimitIsAParseFailure)
+{
+    processor->Case("Echo", [](_OBJ<IWebSocket>, const _JSON&) -> std::optional<_JSON> { return _JSON{{"_OK", true}}; });
+    const auto nested = [](size_t levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+    // The request object and 127 arrays in its "_ID": 128 levels.
+    EXPECT_EQ(Reply(R"({"_CMD":"Echo","_ID":)" + nested(127) + "}"), R"({"_ID":)" + nested(127) + R"(,"_OK":true})");
+    EXPECT_EQ(Reply(R"({"_CMD":"Echo","_ID":)" + nested(128) + "}"), R"({"_OK":false})");
+    EXPECT_EQ(Reply(R"({"_CMD":"Echo","_ID":)" + nested(1000000) + "}"), R"({"_OK":false})");
+    EXPECT_EQ(Reply(R"({"_CMD":"Echo","x":{"y":)" + nested(1000000) + "}}"), R"({"_OK":false})");
+}
+
 }  // namespace
