@@ -13,8 +13,15 @@
 //  - Client: a ping every ping interval; a link on which nothing arrives for
 //    two ping intervals is treated as lost. After a failed attempt or a lost
 //    link it reconnects, waiting 100 ms * 2^n clamped to [min, max] wait.
+//    With a receive backlog limit it stops reading while the messages it has
+//    delivered and that are still held exceed the limit (TCP then holds the
+//    peer back) and reads on once they fall to it.
 //  - Server: IPv4, a listen backlog, a cap on simultaneous clients (more are
-//    closed at once), an opening-handshake time-out.
+//    closed at once), an opening-handshake time-out. Accept errors (out of
+//    sockets, handles or memory) are reported once per kind and retried
+//    after a pause of 100 ms doubling to 1 s.
+//  - Running out of memory (or any other exception) on a socket's thread
+//    ends that link, reported on standard error, never the process.
 
 #include <chrono>
 #include <cstdint>
@@ -36,9 +43,17 @@ struct Event {
     bool binary = false;            // Message: a binary message
     std::uint16_t closeCode = 0;    // Close: the code received or sent
     std::string closeReason;        // Close: the reason received or sent
+    // Open, Close, Message: the link the event belongs to, numbered from 1
+    // by each client socket in the order its links open (0 on the server).
+    std::uint64_t link = 0;
+    // Message of a client socket with a receive backlog limit: the
+    // message's bytes count against the backlog until the last copy of
+    // this is released.
+    std::shared_ptr<void> hold;
 };
 
-typedef std::function<void(const Event&)> OnEvent;
+// The receiver may move the payload and the hold out of the event.
+typedef std::function<void(Event&)> OnEvent;
 
 // Once per process, before the first socket (harmless to repeat).
 void InitNetSystem();
@@ -58,18 +73,21 @@ public:
     void setMinWaitBetweenReconnectionRetries(std::chrono::milliseconds wait);
     void setMaxWaitBetweenReconnectionRetries(std::chrono::milliseconds wait);
     void setHandshakeTimeout(std::chrono::milliseconds timeout);
+    // 0 (the default): no limit.
+    void setReceiveBacklogLimit(std::size_t bytes);
 
     // Starts connecting on the socket's own thread.
     void start();
 
-    // Queue one message; false when the link is not open (it is dropped).
-    bool send(const std::string& text);
-    bool sendBinary(const std::string& data);
+    // Queue one message; false when no link is open. With a link number
+    // the message goes out only while that link is the open one; with 0 on
+    // whichever link is open when it is written.
+    bool send(const std::string& text, std::uint64_t link = 0);
+    bool sendBinary(const std::string& data, std::uint64_t link = 0);
 
     // Sends the close frame on an open link (its Close event is delivered
-    // before stop returns), ends reconnection and joins the thread. Called
-    // on the socket's own thread it cannot wait: it starts the close and
-    // leaves; no event is delivered afterwards.
+    // before stop returns), ends reconnection and joins the thread. Not from
+    // the socket's own thread (its event callback).
     void stop(std::uint16_t code = 1000, const std::string& reason = "Normal closure");
 
 private:

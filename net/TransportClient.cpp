@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cassert>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -110,6 +111,7 @@ public:
     milliseconds minWait_{250};
     milliseconds maxWait_{1000};
     milliseconds handshakeTimeout_{5000};
+    std::size_t backlogLimit_ = 0;
 
     std::mutex mutex_;          // guards callback_ and the thread handle
     OnEvent callback_;
@@ -118,6 +120,8 @@ public:
     bool stopRequested_ = false;
     std::mutex stopMutex_;      // one stop() at a time
     std::atomic<bool> open_{false};
+    // Bytes of delivered messages whose holds are still alive.
+    std::atomic<std::size_t> backlog_{0};
 
     asio::io_context ioc_;
 
@@ -129,7 +133,16 @@ public:
         started_ = true;
         thread_ = std::thread([self = shared_from_this()] {
             self->Connect();
-            self->ioc_.run();
+            for (;;) {
+                try {
+                    self->ioc_.run();
+                    return;
+                } catch (const std::exception& e) {
+                    // Out of memory while receiving, or the like: that
+                    // link ends, the socket carries on.
+                    self->Recover(e.what());
+                }
+            }
         });
     }
 
@@ -143,7 +156,7 @@ public:
 
     // ---- everything below runs on the socket's thread ----
 
-    void Deliver(const Event& event)
+    void Deliver(Event& event)
     {
         OnEvent callback;
         {
@@ -152,6 +165,47 @@ public:
         }
         if (callback)
             callback(event);
+    }
+
+    // The hold of a delivered message: its bytes count against the backlog
+    // until the last copy of the hold is gone.
+    void Hold(Event& event)
+    {
+        if (backlogLimit_ == 0)
+            return;
+        const std::size_t bytes = event.str.size();
+        backlog_ += bytes;
+        event.hold = std::shared_ptr<void>(nullptr, [weak = weak_from_this(), bytes](void*) {
+            if (auto self = weak.lock())
+                self->Release(bytes);
+        });
+    }
+
+    // Any thread. The release that brings the backlog down to the limit
+    // lets the link read on.
+    void Release(std::size_t bytes)
+    {
+        const std::size_t before = backlog_.fetch_sub(bytes);
+        if (before > backlogLimit_ && before - bytes <= backlogLimit_)
+            Post([](Impl& impl) {
+                if (impl.session_)
+                    impl.session_->Resume();
+            });
+    }
+
+    bool MayRead() const { return backlog_.load() <= backlogLimit_; }
+
+    void Recover(const std::string& what)
+    {
+        std::cerr << "WebSocket: " << what << " on the connection to " << hostHeader_ << "; the link is dropped"
+                  << std::endl;
+        if (session_) {
+            session_->Fail(what);
+        } else if (connecting_) {
+            beast::error_code ignored;
+            beast::get_lowest_layer(*connecting_).socket().close(ignored);
+            Fail(what);
+        }
     }
 
     void Fail(const std::string& text)
@@ -231,25 +285,38 @@ public:
 
     void Opened()
     {
-        session_ = std::make_shared<Session>(std::move(*connecting_), [weak = weak_from_this()](Event&& event) {
-            if (auto self = weak.lock()) {
-                if (event.type == EventType::Close)
-                    self->Closed(event);
-                else
-                    self->Deliver(event);
-            }
-        });
+        const std::uint64_t link = ++links_;
+        Session::MayRead may_read;
+        if (backlogLimit_ != 0)
+            may_read = [weak = weak_from_this()] {
+                auto self = weak.lock();
+                return !self || self->MayRead();
+            };
+        session_ = std::make_shared<Session>(
+            std::move(*connecting_), link,
+            [weak = weak_from_this()](Event&& event) {
+                if (auto self = weak.lock()) {
+                    if (event.type == EventType::Close) {
+                        self->Closed(event);
+                    } else {
+                        self->Hold(event);
+                        self->Deliver(event);
+                    }
+                }
+            },
+            std::move(may_read));
         connecting_.reset();
         retries_ = 0;
         open_ = true;
         Event event;
         event.type = EventType::Open;
+        event.link = link;
         Deliver(event);
         session_->Start();
         SchedulePing();
     }
 
-    void Closed(const Event& event)
+    void Closed(Event& event)
     {
         open_ = false;
         session_.reset();
@@ -267,8 +334,9 @@ public:
         pingTimer_.async_wait([self = shared_from_this()](const beast::error_code& ec) {
             if (ec || !self->session_ || self->stopped_)
                 return;
+            // While reading is paused nothing can arrive: no verdict then.
             const auto silent = std::chrono::steady_clock::now() - self->session_->LastReceived();
-            if (silent > 2 * self->pingInterval_) {
+            if (!self->session_->Paused() && silent > 2 * self->pingInterval_) {
                 self->session_->Abort();   // lost: the read loop ends and reports Close
                 return;
             }
@@ -295,9 +363,9 @@ public:
         });
     }
 
-    void Write(std::string data, bool binary)
+    void Write(std::string data, bool binary, std::uint64_t link)
     {
-        if (session_ && !stopped_)
+        if (session_ && !stopped_ && (link == 0 || link == session_->Link()))
             session_->Write(std::move(data), binary);
     }
 
@@ -330,6 +398,7 @@ private:
     std::string hostHeader_;
     std::string target_;
     unsigned retries_ = 0;
+    std::uint64_t links_ = 0;
     bool stopped_ = false;
     bool reportedUrl_ = false;
 };
@@ -353,25 +422,26 @@ void ClientSocket::setPingInterval(milliseconds interval) { impl_->pingInterval_
 void ClientSocket::setMinWaitBetweenReconnectionRetries(milliseconds wait) { impl_->minWait_ = wait; }
 void ClientSocket::setMaxWaitBetweenReconnectionRetries(milliseconds wait) { impl_->maxWait_ = wait; }
 void ClientSocket::setHandshakeTimeout(milliseconds timeout) { impl_->handshakeTimeout_ = timeout; }
+void ClientSocket::setReceiveBacklogLimit(std::size_t bytes) { impl_->backlogLimit_ = bytes; }
 
 void ClientSocket::start()
 {
     impl_->Launch();
 }
 
-bool ClientSocket::send(const std::string& text)
+bool ClientSocket::send(const std::string& text, std::uint64_t link)
 {
     if (!impl_->open_)
         return false;
-    impl_->Post([text](Impl& impl) { impl.Write(text, false); });
+    impl_->Post([text, link](Impl& impl) { impl.Write(text, false, link); });
     return true;
 }
 
-bool ClientSocket::sendBinary(const std::string& data)
+bool ClientSocket::sendBinary(const std::string& data, std::uint64_t link)
 {
     if (!impl_->open_)
         return false;
-    impl_->Post([data](Impl& impl) { impl.Write(data, true); });
+    impl_->Post([data, link](Impl& impl) { impl.Write(data, true, link); });
     return true;
 }
 
@@ -384,20 +454,10 @@ void ClientSocket::stop(std::uint16_t code, const std::string& reason)
         impl.stopRequested_ = true;
         socket_thread = impl.thread_.get_id();
     }
-    const bool own_thread = socket_thread == std::this_thread::get_id();
-    std::unique_lock<std::mutex> stop_lock(impl.stopMutex_, std::defer_lock);
-    if (!own_thread)
-        stop_lock.lock();
+    // Its own event callback cannot wait for its own thread.
+    assert(socket_thread != std::this_thread::get_id());
+    std::lock_guard<std::mutex> stop_lock(impl.stopMutex_);
     impl.Post([code, reason](Impl& i) { i.DoStop(code, reason); });
-    if (own_thread) {
-        // Inside one of its own events: the close goes on in the background
-        // and nothing more is delivered.
-        std::lock_guard<std::mutex> lock(impl.mutex_);
-        impl.callback_ = nullptr;
-        if (impl.thread_.joinable())
-            impl.thread_.detach();
-        return;
-    }
     // Launch no longer touches the handle once a stop was requested.
     if (impl.thread_.joinable())
         impl.thread_.join();

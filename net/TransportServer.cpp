@@ -1,6 +1,8 @@
 #include <atomic>
+#include <iostream>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "TransportSession.h"
@@ -59,7 +61,22 @@ public:
             }
             self->Opened();
         });
-        ioc_->run();
+        for (;;) {
+            try {
+                ioc_->run();
+                return;
+            } catch (const std::exception& e) {
+                // Out of memory while receiving, or a callback that threw:
+                // this client's link ends, the others carry on.
+                std::cerr << "WebSocket listener: " << e.what() << "; a client's link is dropped" << std::endl;
+                if (session_) {
+                    session_->Fail(e.what());
+                } else if (ws_) {
+                    beast::error_code ignored;
+                    beast::get_lowest_layer(*ws_).socket().close(ignored);
+                }
+            }
+        }
     }
 
 private:
@@ -83,7 +100,7 @@ private:
 
     void Opened()
     {
-        session_ = std::make_shared<Session>(std::move(*ws_), [weak = weak_from_this()](Event&& event) {
+        session_ = std::make_shared<Session>(std::move(*ws_), 0, [weak = weak_from_this()](Event&& event) {
             if (auto self = weak.lock()) {
                 if (event.type == EventType::Close) {
                     self->open_ = false;
@@ -118,7 +135,8 @@ public:
           backlog_(backlog),
           maxConnections_(max_connections),
           handshakeTimeout_(handshake),
-          acceptor_(acceptIoc_)
+          acceptor_(acceptIoc_),
+          acceptTimer_(acceptIoc_)
     {
     }
 
@@ -167,6 +185,7 @@ public:
         asio::post(acceptIoc_, [this] {
             beast::error_code ignored;
             acceptor_.close(ignored);
+            acceptTimer_.cancel();
         });
         if (acceptThread_.joinable())
             acceptThread_.join();
@@ -204,13 +223,45 @@ private:
     {
         // Each client's socket is accepted straight onto the io_context its
         // own thread will run.
-        auto ioc = std::make_shared<asio::io_context>(1);
+        std::shared_ptr<asio::io_context> ioc;
+        try {
+            ioc = std::make_shared<asio::io_context>(1);
+        } catch (const std::exception& e) {
+            Pause("cannot prepare for a client", e.what());
+            return;
+        }
         acceptor_.async_accept(*ioc, [this, ioc](const beast::error_code& ec, tcp::socket socket) {
             if (ec == asio::error::operation_aborted || !acceptor_.is_open())
                 return;
-            if (!ec)
+            if (ec) {
+                Pause("cannot accept a client", ec.message());
+                return;
+            }
+            try {
                 Admit(ioc, std::move(socket));
+            } catch (const std::exception& e) {
+                // No thread or no memory for the client: it is dropped.
+                Pause("cannot admit a client", e.what());
+                return;
+            }
+            acceptDelay_ = milliseconds(0);
             Accept();
+        });
+    }
+
+    // Out of sockets, handles, threads or memory: accepting at once again
+    // would fail again at full speed. Wait 100 ms, doubling to 1 s while it
+    // lasts; each kind of failure is reported once.
+    void Pause(const std::string& what, const std::string& why)
+    {
+        if (reported_.insert(what + ": " + why).second)
+            std::cerr << "WebSocket listener: " << what << ": " << why << " (retrying)" << std::endl;
+        acceptDelay_ = acceptDelay_ < milliseconds(100) ? milliseconds(100)
+                                                         : std::min(acceptDelay_ * 2, milliseconds(1000));
+        acceptTimer_.expires_after(acceptDelay_);
+        acceptTimer_.async_wait([this](const beast::error_code& ec) {
+            if (!ec && acceptor_.is_open())
+                Accept();
         });
     }
 
@@ -224,13 +275,18 @@ private:
         }
         auto peer = std::make_shared<PeerImpl>(ioc, std::move(socket), callback_, handshakeTimeout_);
         PeerImpl* key = peer.get();
-        Entry& entry = peers_[key];
-        entry.peer = peer;
-        entry.thread = std::thread([this, peer] {
-            peer->Run();
-            // The accept thread joins this thread once it is done.
-            asio::post(acceptIoc_, [this, key = peer.get()] { Reap(key); });
-        });
+        // The entry first: once the thread runs, nothing here may fail.
+        auto entry = peers_.emplace(key, Entry{peer, std::thread()}).first;
+        try {
+            entry->second.thread = std::thread([this, peer] {
+                peer->Run();
+                // The accept thread joins this thread once it is done.
+                asio::post(acceptIoc_, [this, key = peer.get()] { Reap(key); });
+            });
+        } catch (...) {
+            peers_.erase(entry);
+            throw;
+        }
     }
 
     void Reap(PeerImpl* key)
@@ -254,6 +310,9 @@ private:
     milliseconds handshakeTimeout_;
     asio::io_context acceptIoc_;
     tcp::acceptor acceptor_;
+    asio::steady_timer acceptTimer_;
+    milliseconds acceptDelay_{0};
+    std::set<std::string> reported_;   // accept failures already reported
     std::thread acceptThread_;
     std::mutex mutex_;
     bool stopping_ = false;

@@ -19,13 +19,18 @@ void ApplyLinkOptions(WsStream& ws, std::chrono::milliseconds handshake_timeout)
     ws.set_option(no_compression);
 }
 
-Session::Session(WsStream&& ws, OnLinkEvent on_event)
-    : ws_(std::move(ws)), lastReceived_(std::chrono::steady_clock::now()), onEvent_(std::move(on_event))
+Session::Session(WsStream&& ws, std::uint64_t link, OnLinkEvent on_event, MayRead may_read)
+    : ws_(std::move(ws)),
+      link_(link),
+      lastReceived_(std::chrono::steady_clock::now()),
+      onEvent_(std::move(on_event)),
+      mayRead_(std::move(may_read))
 {
     // Pings, pongs and close frames count as signs of life too.
     ws_.control_callback([this](websocket::frame_type, beast::string_view) {
         lastReceived_ = std::chrono::steady_clock::now();
     });
+    DropMessage();
 }
 
 void Session::Start()
@@ -33,36 +38,70 @@ void Session::Start()
     DoRead();
 }
 
+// A fresh, empty message buffer: the text of the last message has been
+// moved out (or dropped), and with it whatever memory a large one took.
+void Session::DropMessage()
+{
+    buffer_.reset();
+    std::string().swap(message_);
+    // Room for the refusal check: more than MAX_MESSAGE_SIZE is refused.
+    buffer_.emplace(message_, MAX_MESSAGE_SIZE + READ_CHUNK);
+}
+
+void Session::ReadOn()
+{
+    if (finished_)
+        return;
+    // Never pause while closing (the peer's close frame must be read) or
+    // while the rest of an oversized message is being drained.
+    if (mayRead_ && !closing_ && !discarding_ && !mayRead_()) {
+        paused_ = true;
+        return;
+    }
+    DoRead();
+}
+
+void Session::Resume()
+{
+    if (!paused_ || finished_)
+        return;
+    paused_ = false;
+    // Nothing was read while paused: the peer gets a fresh interval.
+    lastReceived_ = std::chrono::steady_clock::now();
+    DoRead();
+}
+
 void Session::DoRead()
 {
     // Read in pieces so that an oversized message can be refused with a
     // proper closing handshake (code 1009) while its rest is drained.
-    ws_.async_read_some(buffer_, READ_CHUNK, [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
+    reading_ = true;
+    ws_.async_read_some(*buffer_, READ_CHUNK, [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
+        self->reading_ = false;
         if (ec) {
             self->Finish(ec);
             return;
         }
         self->lastReceived_ = std::chrono::steady_clock::now();
         if (self->discarding_) {
-            self->buffer_.consume(self->buffer_.size());
+            self->DropMessage();
             if (self->ws_.is_message_done())
                 self->discarding_ = false;
-        } else if (self->buffer_.size() > MAX_MESSAGE_SIZE) {
-            self->buffer_.consume(self->buffer_.size());
+        } else if (self->buffer_->size() > MAX_MESSAGE_SIZE) {
+            self->DropMessage();
             self->discarding_ = !self->ws_.is_message_done();
             self->Close(static_cast<std::uint16_t>(websocket::close_code::too_big), "Message too big");
         } else if (self->ws_.is_message_done()) {
-            const auto data = self->buffer_.cdata();
             Event event;
             event.type = EventType::Message;
-            event.str.assign(static_cast<const char*>(data.data()), data.size());
+            event.link = self->link_;
             event.binary = self->ws_.got_binary();
-            self->buffer_.consume(self->buffer_.size());
+            event.str = std::move(self->message_);
+            self->DropMessage();
             if (!self->closing_)
                 self->onEvent_(std::move(event));
         }
-        if (!self->finished_)
-            self->DoRead();
+        self->ReadOn();
     });
 }
 
@@ -107,9 +146,13 @@ void Session::Close(std::uint16_t code, const std::string& reason)
     websocket::close_reason cr;
     cr.code = code;
     cr.reason.assign(reason.data(), std::min<std::size_t>(reason.size(), cr.reason.max_size()));
-    // The pending read completes once the peer's close frame arrives or the
-    // handshake time-out drops the link.
-    ws_.async_close(cr, [self = shared_from_this()](const beast::error_code&) {});
+    // A pending read completes once the peer's close frame arrives or the
+    // handshake time-out drops the link. Without one (reading paused), the
+    // close itself reads up to the peer's close frame and ends the link.
+    ws_.async_close(cr, [self = shared_from_this()](const beast::error_code& ec) {
+        if (!self->reading_)
+            self->Finish(ec ? ec : beast::error_code(websocket::error::closed));
+    });
 }
 
 void Session::Ping()
@@ -125,6 +168,20 @@ void Session::Abort()
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
     beast::get_lowest_layer(ws_).socket().close(ignored);
+    // No read to see the broken link: end it here.
+    if (!reading_ && !finished_)
+        Finish(asio::error::operation_aborted);
+}
+
+void Session::Fail(const std::string& reason)
+{
+    if (finished_)
+        return;
+    failReason_ = reason;
+    Abort();
+    // Whatever read may still be outstanding ends in a Finish that finds
+    // the link finished already.
+    Finish(asio::error::operation_aborted);
 }
 
 void Session::Finish(const beast::error_code& ec)
@@ -132,9 +189,12 @@ void Session::Finish(const beast::error_code& ec)
     if (finished_)
         return;
     finished_ = true;
+    paused_ = false;
     std::uint16_t code = CLOSE_ABNORMAL;
-    std::string reason = ec.message();
-    if (closing_) {
+    std::string reason = failReason_.empty() ? ec.message() : failReason_;
+    if (!failReason_.empty()) {
+        // dropped by us: abnormal, with our reason
+    } else if (closing_) {
         code = sentCode_;
         reason = sentReason_;
     } else if (ec == websocket::error::closed) {
@@ -142,10 +202,12 @@ void Session::Finish(const beast::error_code& ec)
         reason = std::string(ws_.reason().reason.c_str());
     }
     writes_.clear();
+    DropMessage();
     if (ws_.is_open())
         Abort();
     Event event;
     event.type = EventType::Close;
+    event.link = link_;
     event.closeCode = code;
     event.closeReason = reason;
     onEvent_(std::move(event));

@@ -6,6 +6,9 @@
 #include <set>
 #include <thread>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <boost/asio.hpp>
 #include <gtest/gtest.h>
 
@@ -263,6 +266,63 @@ TEST(Listener, AClientThatNeverCompletesTheHandshakeIsDroppedAfterThreeSeconds)
     EXPECT_GE(waited, 2900ms);
     EXPECT_LT(waited, 10s);
     EXPECT_TRUE(server.events.Events().empty());
+}
+
+// Out of file descriptors, accepting fails for as long as it lasts: the
+// listener pauses between attempts instead of spinning, says so once, and
+// admits clients again once descriptors are free.
+TEST(Listener, AcceptFailuresPauseAndAreReportedOnce)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizer runtimes need descriptors of their own (the native tree runs it)";
+#endif
+    EchoListener server;
+    boost::asio::io_context ioc;
+    boost::asio::ip::tcp::socket waiting(ioc);
+    waiting.open(boost::asio::ip::tcp::v4());   // its descriptor exists before the limit
+    testing::internal::CaptureStderr();
+
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const int lowest_free = dup(0);
+    ASSERT_GE(lowest_free, 0);
+    close(lowest_free);
+    rlimit none = old;
+    none.rlim_cur = static_cast<rlim_t>(lowest_free);   // no new descriptor from here on
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    boost::system::error_code ec;
+    waiting.connect({boost::asio::ip::make_address_v4("127.0.0.1"), static_cast<unsigned short>(server.port)}, ec);
+    std::this_thread::sleep_for(1500ms);
+    getrusage(RUSAGE_SELF, &after);
+    setrlimit(RLIMIT_NOFILE, &old);
+
+    const auto cpu = [](const rusage& u) {
+        return std::chrono::seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               std::chrono::microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    };
+    EXPECT_FALSE(ec);
+    // Spinning would take one core for the whole 1.5 s.
+    EXPECT_LT(cpu(after) - cpu(before), 300ms);
+    const std::string said = testing::internal::GetCapturedStderr();
+    size_t reports = 0;
+    for (size_t at = said.find("cannot accept a client"); at != std::string::npos;
+         at = said.find("cannot accept a client", at + 1))
+        ++reports;
+    EXPECT_EQ(reports, 1u) << said;
+
+    Transport::ClientSocket client;
+    Recorder opened;
+    client.setUrl(server.Url());
+    client.setOnMessageCallback([&](const Transport::Event& e) {
+        if (e.type == Transport::EventType::Open)
+            opened.Add("open");
+    });
+    client.start();
+    EXPECT_TRUE(opened.WaitCount("open", 1, 10s));
+    client.stop();
+    server.listener->Stop();
 }
 
 }  // namespace
