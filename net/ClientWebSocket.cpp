@@ -1,10 +1,22 @@
 // The outgoing client connection: the transport's events become tasks of the
 // SERIAL queue.
+//
+// Event tasks and links. Every event task carries the number of the link it
+// was raised for and reaches the connection only through the connection's
+// task guard (no task touches a destroyed connection). A "connected" task
+// whose link is no longer the open one when it runs is dropped, together
+// with that link's "disconnected" task: after the link dropped and came back
+// while SERIAL was busy, only the newest link is announced. Whatever a
+// callback sends goes to the link of the event it is handling, so a greeting
+// never lands on a newer link than the one it was made for.
 
 #include <iostream>
+#include <memory>
 #include <mutex>
+#include <thread>
 
 #include "Gcd/Gcd.h"
+#include "Gcd/TaskGuard.h"
 #include "Transport.h"
 #include "WebSocket.h"
 
@@ -14,8 +26,8 @@ bool flagIxWebSocket_Initialized_ = false;
 
 namespace {
 
-// A counted reference for a task, unless the object is already being
-// destroyed (count 0): events raised during destruction are not posted.
+// A counted reference, unless the object is already being destroyed
+// (count 0).
 bool TryAddRef(_COMREF& ref)
 {
     _COMREF n = __atomic_load_n(&ref, __ATOMIC_SEQ_CST);
@@ -41,6 +53,7 @@ public:
 
     virtual ~Code_ClientWebSocket()
     {
+        Guard_.Close();
         if (pIxSocket_)
             Disconnect();
         delete pIxSocket_;
@@ -59,10 +72,12 @@ public:
         std::lock_guard<std::mutex> lock(Mutex_);
         if (!pIxSocket_)
             return;
+        // From inside one of this connection's callbacks: the link of its event.
+        const std::uint64_t link = CallbackThread_ == std::this_thread::get_id() ? CallbackLink_ : 0;
         if (opcode == Binary)
-            pIxSocket_->sendBinary(data);
+            pIxSocket_->sendBinary(data, link);
         else
-            pIxSocket_->send(data);
+            pIxSocket_->send(data, link);
     }
 
     void Disconnect() override
@@ -86,53 +101,106 @@ public:
         Url_ = url;
         pIxSocket_->setUrl(Url_);
         // The transport never offers per-message compression.
-        pIxSocket_->setOnMessageCallback([this](const Transport::Event& event) { Proc_Callback(event); });
+        pIxSocket_->setOnMessageCallback([this](Transport::Event& event) { Proc_Callback(event); });
         pIxSocket_->setPingInterval(std::chrono::seconds(10));
         pIxSocket_->setMaxWaitBetweenReconnectionRetries(std::chrono::milliseconds(1000));
         pIxSocket_->setMinWaitBetweenReconnectionRetries(std::chrono::milliseconds(250));
+        pIxSocket_->setReceiveBacklogLimit(RECEIVE_BACKLOG_LIMIT);
         pIxSocket_->start();
     }
 
 private:
+    enum class TASK_KIND { Open, Close, Message };
+
     // Runs on the transport's thread; it only posts, it never calls user code.
-    void Proc_Callback(const Transport::Event& event)
+    void Proc_Callback(Transport::Event& event)
     {
         _GCD::LAMBDA task;
         {
             std::lock_guard<std::mutex> lock(Mutex_);
             switch (event.type) {
             case Transport::EventType::Message:
-                if (Lambda_Msg_ && TryAddRef(__Ref_)) {
-                    task = [self = _OBJ<IWebSocket>(this), callback = Lambda_Msg_, text = event.str,
-                            kind = event.binary ? Binary : Text] { callback(self, text, kind); };
-                    __Release();
+                if (Lambda_Msg_) {
+                    // The text is moved, never copied, on its way to the
+                    // callback; the hold keeps it counted against the
+                    // receive backlog until the task is gone.
+                    task = [guard = Guard_, self = this, link = event.link,
+                            text = std::make_shared<const _STRING>(std::move(event.str)), hold = std::move(event.hold),
+                            kind = event.binary ? Binary : Text] {
+                        RunTask(self, guard, TASK_KIND::Message, link, [&](const _OBJ<IWebSocket>& connection) {
+                            self->Lambda_Msg_(connection, *text, kind);
+                        });
+                    };
                 }
                 break;
             case Transport::EventType::Open:
                 std::cout << "send greetings" << std::endl;
                 isConnected_ = true;
-                if (Lambda_Connection_ && TryAddRef(__Ref_)) {
-                    task = [self = _OBJ<IWebSocket>(this), callback = Lambda_Connection_] { callback(self, true); };
-                    __Release();
-                }
+                OpenLink_ = event.link;
+                if (Lambda_Connection_)
+                    task = [guard = Guard_, self = this, link = event.link] {
+                        RunTask(self, guard, TASK_KIND::Open, link, [&](const _OBJ<IWebSocket>& connection) {
+                            self->Lambda_Connection_(connection, true);
+                        });
+                    };
                 break;
             case Transport::EventType::Close:
                 std::cout << "disconnected" << std::endl;
                 isConnected_ = false;
-                if (Lambda_Connection_ && TryAddRef(__Ref_)) {
-                    task = [self = _OBJ<IWebSocket>(this), callback = Lambda_Connection_] { callback(self, false); };
-                    __Release();
-                }
+                OpenLink_ = 0;
+                if (Lambda_Connection_)
+                    task = [guard = Guard_, self = this, link = event.link] {
+                        RunTask(self, guard, TASK_KIND::Close, link, [&](const _OBJ<IWebSocket>& connection) {
+                            self->Lambda_Connection_(connection, false);
+                        });
+                    };
                 break;
             default:
                 break;   // errors, pings, pongs, fragments: nothing
             }
         }
-        // Posted outside the lock. The local copy may hold the last reference
-        // (when the queue refuses the task or has already run it); nothing
-        // below touches this object.
         if (task)
             _GCD::Dispatch(task, _GCD::SERIAL);
+    }
+
+    // On the SERIAL thread. The guard keeps tasks off a destroyed
+    // connection; the counted reference handed to the callback keeps it
+    // alive while the callback runs.
+    // `self` is touched only once the guard has let the task in.
+    template <class Call>
+    static void RunTask(Code_ClientWebSocket* self, const _GCD::TASK_GUARD& guard, TASK_KIND kind,
+                        std::uint64_t link, Call&& call)
+    {
+        guard.Run([&] {
+            if (!TryAddRef(self->__Ref_))
+                return;   // its destruction has begun
+            _OBJ<IWebSocket> connection(self);
+            self->__Release();
+            if (kind == TASK_KIND::Open) {
+                std::lock_guard<std::mutex> lock(self->Mutex_);
+                if (self->OpenLink_ != link)
+                    return;   // a newer link opened, or none is open: stale
+                self->AnnouncedLink_ = link;
+            } else if (kind == TASK_KIND::Close) {
+                if (self->AnnouncedLink_ != link)
+                    return;   // its "connected" was dropped as stale
+                self->AnnouncedLink_ = 0;
+            }
+            {
+                std::lock_guard<std::mutex> lock(self->Mutex_);
+                self->CallbackThread_ = std::this_thread::get_id();
+                self->CallbackLink_ = link;
+            }
+            struct END {
+                Code_ClientWebSocket* Self;
+                ~END()
+                {
+                    std::lock_guard<std::mutex> lock(Self->Mutex_);
+                    Self->CallbackThread_ = std::thread::id();
+                }
+            } end{self};
+            call(connection);
+        });
     }
 
     _COMREF __Ref_;
@@ -142,6 +210,11 @@ private:
     bool isConnected_;
     ON_CONNECTION Lambda_Connection_;
     ON_MSG Lambda_Msg_;
+    _GCD::TASK_GUARD Guard_;
+    std::uint64_t OpenLink_ = 0;        // the transport's open link (Mutex_)
+    std::uint64_t AnnouncedLink_ = 0;   // the link whose "connected" ran (tasks only)
+    std::thread::id CallbackThread_;    // the thread running a callback (Mutex_)
+    std::uint64_t CallbackLink_ = 0;    // the link of that callback's event (Mutex_)
 };
 
 _OBJ<IWebSocket> IWebSocket::Connect(const _STRING& url, ON_CONNECTION on_connection, ON_MSG on_msg)
@@ -151,7 +224,6 @@ _OBJ<IWebSocket> IWebSocket::Connect(const _STRING& url, ON_CONNECTION on_connec
         flagIxWebSocket_Initialized_ = true;
     }
     Code_ClientWebSocket* connection = new Code_ClientWebSocket(std::move(on_connection), std::move(on_msg));
-    // Counted before it starts, so that its first events can be posted.
     _OBJ<IWebSocket> result(connection);
     connection->_Connect(url);
     return result;
