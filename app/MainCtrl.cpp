@@ -8,11 +8,11 @@
 
 #include <cassert>
 #include <iostream>
-#include <memory>
-#include <mutex>
 
 #include "Codec/Base64.h"
 #include "Core/CoreJson.h"
+#include "Gcd/TaskGuard.h"
+#include "ImageSize.h"
 #include "Printing.h"
 #include "WebSocket.h"
 
@@ -48,18 +48,14 @@ public:
     void NetProc_Msg_Print(const _JSON& msg);
 
     bool isPrinterOnline() { return QueryPrinterOnline(PrinterDriverName_); }
-    HBITMAP PngToBitmapHandle(unsigned char* data, unsigned long long size) { return DecodeImageToBitmap(data, size); }
+    HBITMAP PngToBitmapHandle(unsigned char* data, unsigned long long size, unsigned long long max_pixels,
+                              IMAGE_SIZE* decoded)
+    {
+        return DecodeImageToBitmap(data, size, max_pixels, decoded);
+    }
     void PrintBitmapHandle(HBITMAP bitmap) { PrintBitmapOnPrinter(PrinterDriverName_, bitmap); }
 
 private:
-    // The event callbacks reach the controller only through this guard, so
-    // no event task touches it once its destruction has begun; a task that
-    // is running when it begins is waited for.
-    struct EVENT_GUARD {
-        std::mutex Mutex_;
-        Code_Ctrl* Ctrl_ = nullptr;
-    };
-
     _COMREF __Ref_;
     _OBJ<_NET::IWebSocket> WebSocket_;
     ULONG_PTR gdiplusToken;
@@ -67,12 +63,24 @@ private:
     _STRING PrinterName_;
     _INT ResolutionDpi_;
     bool LastPrinterOnlineStatus_;
-    std::shared_ptr<EVENT_GUARD> Guard_;
+    // The connection's callbacks reach the controller only through this
+    // guard, which the destructor closes first.
+    _GCD::TASK_GUARD Guard_;
 };
 
+namespace {
+
+void ReportImageTooLarge(const IMAGE_SIZE& image, const IMAGE_BOUND& bound)
+{
+    std::cout << "Image too large to print: " << image.Width << "x" << image.Height << " pixels, more than "
+              << bound.MaxPixels << " (4 x the page of " << bound.PageWidth << "x" << bound.PageHeight
+              << " device pixels)" << std::endl;
+}
+
+}  // namespace
+
 Code_Ctrl::Code_Ctrl(const _STRING& url, const _STRING& driver, const _STRING& name, _INT dpi)
-    : __Ref_(0), gdiplusToken(0), ResolutionDpi_(0), LastPrinterOnlineStatus_(false),
-      Guard_(std::make_shared<EVENT_GUARD>())
+    : __Ref_(0), gdiplusToken(0), ResolutionDpi_(0), LastPrinterOnlineStatus_(false)
 {
     assert(!Ctrl);
     Ctrl = true;
@@ -85,19 +93,14 @@ Code_Ctrl::Code_Ctrl(const _STRING& url, const _STRING& driver, const _STRING& n
     Gdiplus::GdiplusStartupInput input;
     Gdiplus::GdiplusStartup(&gdiplusToken, &input, nullptr);
 
-    Guard_->Ctrl_ = this;
-    std::shared_ptr<EVENT_GUARD> guard = Guard_;
     WebSocket_ = _NET::IWebSocket::Connect(
         url,
-        [guard](_OBJ<_NET::IWebSocket> socket, bool connected) {
-            std::lock_guard<std::mutex> lock(guard->Mutex_);
-            if (guard->Ctrl_)
-                guard->Ctrl_->EventProc_Network_Connection(socket, connected);
+        [guard = Guard_, self = this](_OBJ<_NET::IWebSocket> socket, bool connected) {
+            guard.Run([&] { self->EventProc_Network_Connection(socket, connected); });
         },
-        [guard](_OBJ<_NET::IWebSocket> socket, const _STRING& msg, _NET::IWebSocket::OPCODE opcode) {
-            std::lock_guard<std::mutex> lock(guard->Mutex_);
-            if (guard->Ctrl_)
-                guard->Ctrl_->EventProc_Network_Msg(socket, msg, opcode);
+        [guard = Guard_, self = this](_OBJ<_NET::IWebSocket> socket, const _STRING& msg,
+                                      _NET::IWebSocket::OPCODE opcode) {
+            guard.Run([&] { self->EventProc_Network_Msg(socket, msg, opcode); });
         });
 
     LastPrinterOnlineStatus_ = isPrinterOnline();
@@ -105,10 +108,7 @@ Code_Ctrl::Code_Ctrl(const _STRING& url, const _STRING& driver, const _STRING& n
 
 Code_Ctrl::~Code_Ctrl()
 {
-    {
-        std::lock_guard<std::mutex> lock(Guard_->Mutex_);
-        Guard_->Ctrl_ = nullptr;
-    }
+    Guard_.Close();
     WebSocket_ = nullptr;
     Gdiplus::GdiplusShutdown(gdiplusToken);
 }
@@ -135,9 +135,12 @@ void Code_Ctrl::EventProc_Network_Connection(_OBJ<_NET::IWebSocket> socket, bool
 void Code_Ctrl::EventProc_Network_Msg(_OBJ<_NET::IWebSocket>, const _STRING& msg, _NET::IWebSocket::OPCODE)
 {
     try {
+        // A message nested too deeply fails to parse like any other text
+        // that is not JSON.
         const _JSON message = _NET::ParseJson(msg);
-        if (message.is_object() && message.contains("_TYPE")) {
-            if (message["_TYPE"].get<_STRING>() == "Print")
+        if (message.is_object()) {
+            const auto type = message.find("_TYPE");
+            if (type != message.end() && type->get_ref<const _STRING&>() == "Print")
                 NetProc_Msg_Print(message);
         }
     } catch (...) {
@@ -147,20 +150,36 @@ void Code_Ctrl::EventProc_Network_Msg(_OBJ<_NET::IWebSocket>, const _STRING& msg
 
 void Code_Ctrl::NetProc_Msg_Print(const _JSON& msg)
 {
-    if (!msg.contains("_DATA"))
+    // Members are read where they are: nothing of the message is copied.
+    const auto data = msg.find("_DATA");
+    if (data == msg.end() || !data->is_object())
         return;
-    const _JSON data = msg["_DATA"];
-    if (!data.is_object() || !data.contains("Data"))
+    const auto text = data->find("Data");
+    if (text == data->end())
         return;
     if (!isPrinterOnline()) {
         std::cout << "Printer is Offline" << std::endl;
         return;
     }
-    const _STRING text = data["Data"].get<_STRING>();
-    std::optional<_STRING> image = _CODEC::BASE64::Decode(text);
+    std::optional<_STRING> image = _CODEC::BASE64::Decode(text->get_ref<const _STRING&>());
     if (!image)
         return;
-    HBITMAP bitmap = PngToBitmapHandle(reinterpret_cast<unsigned char*>(&(*image)[0]), image->size());
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(&(*image)[0]);
+
+    // What an image may take is bounded by the page, not by its header.
+    const IMAGE_BOUND bound = QueryImageBound(PrinterDriverName_);
+    const std::optional<IMAGE_SIZE> declared = ReadImageSize(bytes, image->size());
+    if (declared && declared->Pixels() > bound.MaxPixels) {
+        ReportImageTooLarge(*declared, bound);
+        return;
+    }
+    IMAGE_SIZE decoded;
+    HBITMAP bitmap = PngToBitmapHandle(bytes, image->size(), bound.MaxPixels, &decoded);
+    image.reset();
+    if (!bitmap && decoded.Pixels() > bound.MaxPixels) {
+        ReportImageTooLarge(decoded, bound);
+        return;
+    }
     PrintBitmapHandle(bitmap);
     if (bitmap)
         DeleteObject(bitmap);

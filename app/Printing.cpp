@@ -44,8 +44,29 @@ bool QueryPrinterOnline(const _STRING& printer)
     return available;
 }
 
-HBITMAP DecodeImageToBitmap(const unsigned char* data, unsigned long long size)
+IMAGE_BOUND QueryImageBound(const _STRING& printer)
 {
+    IMAGE_BOUND bound;
+    bound.PageWidth = 2480;    // A4 at 300 dpi
+    bound.PageHeight = 3508;
+    if (HDC info = CreateICA(nullptr, printer.c_str(), nullptr, nullptr)) {
+        const int width = GetDeviceCaps(info, PHYSICALWIDTH);
+        const int height = GetDeviceCaps(info, PHYSICALHEIGHT);
+        if (width > 0 && height > 0) {
+            bound.PageWidth = width;
+            bound.PageHeight = height;
+        }
+        DeleteDC(info);
+    }
+    bound.MaxPixels = 4ULL * static_cast<unsigned long long>(bound.PageWidth) * bound.PageHeight;
+    return bound;
+}
+
+HBITMAP DecodeImageToBitmap(const unsigned char* data, unsigned long long size, unsigned long long max_pixels,
+                            IMAGE_SIZE* decoded)
+{
+    if (decoded)
+        *decoded = IMAGE_SIZE();
     if (size == 0 || size > static_cast<unsigned long long>(static_cast<SIZE_T>(-1)))
         return nullptr;
     HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, static_cast<SIZE_T>(size));
@@ -69,6 +90,14 @@ HBITMAP DecodeImageToBitmap(const unsigned char* data, unsigned long long size)
     stream->Release();
     HBITMAP bitmap = nullptr;
     if (image && image->GetLastStatus() == Gdiplus::Ok) {
+        const IMAGE_SIZE size_of{image->GetWidth(), image->GetHeight()};
+        if (decoded)
+            *decoded = size_of;
+        if (size_of.Pixels() > max_pixels) {
+            // Not turned into a second, GDI copy of the same size.
+            delete image;
+            return nullptr;
+        }
         // The paper is white: transparency is composed over opaque white.
         if (image->GetHBITMAP(Gdiplus::Color(255, 255, 255, 255), &bitmap) != Gdiplus::Ok)
             bitmap = nullptr;
