@@ -13,9 +13,18 @@ const WCHAR VERSION_[] = L"1.0.0";
 constexpr int TITLE_CHARS_ = 256;
 constexpr int PORT_NUMBER_CHARS_ = 16;
 
-// The record each dialog edits, set at WM_INITDIALOG.
-PORT_CONFIG* PortNameRecord_ = nullptr;
-PORT_CONFIG* PortConfigRecord_ = nullptr;
+// The record a dialog edits lives with the dialog (its DWLP_USER slot, set
+// at WM_INITDIALOG), so dialogs open at once on several threads of one
+// process each edit their own.
+void KeepRecord(HWND dialog, LPARAM record)
+{
+    SetWindowLongPtrW(dialog, DWLP_USER, record);
+}
+
+PORT_CONFIG* RecordOf(HWND dialog)
+{
+    return reinterpret_cast<PORT_CONFIG*>(GetWindowLongPtrW(dialog, DWLP_USER));
+}
 
 // "TCP/IP Port Monitor 1.0.0 - <template caption>".
 void SetDialogTitle(HWND dialog)
@@ -62,8 +71,11 @@ void SetFocusTo(HWND dialog, int control)
 // IDOK of the name dialog.
 void ConfirmPortName(HWND dialog)
 {
-    GetTrimmedItemText(dialog, IDC_PORTNAME, PortNameRecord_->szPortName, PORT_TEXT_CHARS);
-    if (IsValidPortName(PortNameRecord_->szPortName)) {
+    PORT_CONFIG* record = RecordOf(dialog);
+    if (!record)
+        return;
+    GetTrimmedItemText(dialog, IDC_PORTNAME, record->szPortName, PORT_TEXT_CHARS);
+    if (IsValidPortName(record->szPortName)) {
         EndDialog(dialog, IDOK);
         return;
     }
@@ -111,7 +123,9 @@ void TlsEnableClicked(HWND dialog)
 // cancel discards the record anyway.
 void ConfirmPortConfig(HWND dialog)
 {
-    PORT_CONFIG* record = PortConfigRecord_;
+    PORT_CONFIG* record = RecordOf(dialog);
+    if (!record)
+        return;
     WCHAR address[PORT_TEXT_CHARS];
     GetTrimmedItemText(dialog, IDC_ADDRESS, address, PORT_TEXT_CHARS);
     if (!IsValidPortAddress(address)) {
@@ -156,7 +170,7 @@ INT_PTR CALLBACK PortNameDlgProc(HWND dialog, UINT message, WPARAM wparam, LPARA
     switch (message) {
     case WM_INITDIALOG:
         SetDialogTitle(dialog);
-        PortNameRecord_ = reinterpret_cast<PORT_CONFIG*>(lparam);
+        KeepRecord(dialog, lparam);
         SetFocusTo(dialog, IDC_PORTNAME);
         return TRUE;
     case WM_COMMAND:
@@ -178,8 +192,9 @@ INT_PTR CALLBACK PortConfigDlgProc(HWND dialog, UINT message, WPARAM wparam, LPA
     switch (message) {
     case WM_INITDIALOG:
         SetDialogTitle(dialog);
-        PortConfigRecord_ = reinterpret_cast<PORT_CONFIG*>(lparam);
-        InitPortConfig(dialog, PortConfigRecord_);
+        KeepRecord(dialog, lparam);
+        if (PORT_CONFIG* record = RecordOf(dialog))
+            InitPortConfig(dialog, record);
         // The focus is on the address now; TRUE would move it to the first
         // control of the tab order, the read-only port name.
         return FALSE;

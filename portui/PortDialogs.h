@@ -4,8 +4,8 @@
 // the dialog ends with IDOK. Templates, captions and texts come from the
 // language module.
 //
-// Each procedure keeps the record it edits in a process-wide variable of
-// its own, so at most one instance of each dialog may be open at a time.
+// Each dialog keeps the address of the record it edits with itself
+// (DWLP_USER), so any number of them may be open at once.
 
 #include <windows.h>
 

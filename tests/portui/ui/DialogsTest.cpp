@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PortUiHarness.h"
@@ -31,11 +34,11 @@ std::string Message(UINT id, const std::wstring& address = L"")
     return Narrow(text);
 }
 
-Bytes Stored(DWORD tls_enabled, DWORD tls_option)
+Bytes Stored(DWORD tls_enabled, DWORD tls_option, const std::wstring& port = PORT)
 {
     using namespace _TESTMON;
     Bytes r = EmptyRecord();
-    PutText(r, PORT_NAME, PORT);
+    PutText(r, PORT_NAME, port);
     PutText(r, ADDRESS, L"10.0.0.5");
     PutDword(r, PORT_NUMBER, 9101);
     PutDword(r, TLS_ENABLED, tls_enabled);
@@ -352,3 +355,50 @@ TEST_F(Dialogs, NewPortStartsWithTheDefaultPortNumber)
 }
 
 }  // namespace
+
+// Two configuration dialogs open at once on two threads of one process (as
+// property sheets have them): each OK stores what was typed into its own
+// dialog, in its own record.
+TEST_F(Dialogs, TwoDialogsOpenAtOnceEachSendTheirOwnRecord)
+{
+    const std::wstring other_port = L"BW_DLG_2";
+    ASSERT_TRUE(_TESTMON::SeedPort(other_port, Stored(0, 0, other_port)));
+    std::atomic<int> open(0);
+    const auto both_open = [&] {
+        ++open;
+        for (int i = 0; i < 1000 && open < 2; ++i)
+            Sleep(10);
+        if (open < 2)
+            throw DriverError("the other dialog did not open");
+    };
+    const auto script = [&](const wchar_t* address) {
+        return [&, address](DialogDriver& d) {
+            HWND cfg = d.Wait(Window::ConfigDialog);
+            both_open();
+            d.SetText(cfg, IDC_ADDRESS, address);
+            d.Press(cfg, IDOK);
+            d.WaitGone(cfg);
+        };
+    };
+    Driven other;
+    std::thread second([&] {
+        TestSheet sheet;
+        other = RunDriven([&] { return Ui.Table->pfnConfigurePortUI(nullptr, sheet.Owner(), other_port.c_str()); },
+                          script(L"10.0.0.22"));
+    });
+    Driven first = Configure(script(L"10.0.0.11"));
+    second.join();
+    EXPECT_EQ(first.Problem, "");
+    EXPECT_EQ(other.Problem, "");
+    EXPECT_TRUE(first.Result);
+    EXPECT_TRUE(other.Result);
+
+    // Each port's record carries the address typed into its own dialog.
+    std::vector<std::wstring> stored;
+    for (const auto& c : _TESTMON::ReadCommands())
+        if (c.command == L"SetConfig")
+            stored.push_back(_TESTMON::GetText(c.input, _TESTMON::PORT_NAME) + L"=" +
+                             _TESTMON::GetText(c.input, _TESTMON::ADDRESS));
+    std::sort(stored.begin(), stored.end());
+    EXPECT_EQ(stored, (std::vector<std::wstring>{PORT + L"=10.0.0.11", other_port + L"=10.0.0.22"}));
+}
