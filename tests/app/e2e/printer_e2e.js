@@ -5,128 +5,19 @@
 //   node printer_e2e.js --printer-exe EXE --wine-run WINE_RUN --prefix PREFIX --cups CUPS_SH
 'use strict';
 const assert = require('assert');
-const { spawn, execFileSync } = require('child_process');
-const fs = require('fs');
-const os = require('os');
-const path = require('path');
-const { WebSocketServer } = require('ws');
 const { encodePng } = require('../../../tools/labelgen/png');
+const rig = require('./rig');
 
-const opts = {};
-for (let i = 2; i < process.argv.length; i += 2) opts[process.argv[i].replace(/^--/, '')] = path.resolve(process.argv[i + 1]);
+const opts = rig.parseOptions(process.argv);
+const { sleep, waitFor, pdfInfo, expectColor } = rig;
 const DPI = 300;   // the cups-pdf queue's default resolution: one image pixel per device pixel
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function waitFor(pred, ms, what) {
-  const end = Date.now() + ms;
-  while (Date.now() < end) {
-    const v = pred();
-    if (v) return v;
-    await sleep(50);
-  }
-  throw new Error('timed out waiting for ' + what);
-}
-
-// ---- the print server ----
-class Server {
-  constructor() {
-    this.greetings = [];
-    this.clients = [];
-    this.packet = 0;
-  }
-  start() {
-    return new Promise((resolve) => {
-      this.wss = new WebSocketServer({ host: '127.0.0.1', port: 0, maxPayload: 256 << 20 });
-      this.wss.on('connection', (ws) => {
-        this.clients.push(ws);
-        ws.on('message', (data, isBinary) => this.greetings.push({ text: data.toString('latin1'), isBinary }));
-        ws.on('close', () => { this.clients = this.clients.filter((c) => c !== ws); });
-      });
-      this.wss.on('listening', () => { this.port = this.wss.address().port; resolve(); });
-    });
-  }
-  url() { return `ws://127.0.0.1:${this.port}/`; }
-  sendRaw(text) { for (const c of this.clients) c.send(text); }
-  print(png, extra = {}) {
-    this.sendRaw(JSON.stringify({ _DATA: { Data: png.toString('base64') }, _ID: ++this.packet, _MAGIC: 'SERVER_MSG', _TYPE: 'Print', ...extra }));
-  }
-  dropClients() { for (const c of this.clients) c.terminate(); }
-  close() { return new Promise((r) => this.wss.close(r)); }
-}
-
-// ---- printer.exe under Wine ----
-class Printer {
-  constructor(args) {
-    this.out = [];
-    this.err = [];
-    // Run from the prefix's drive C: so that its directory tree never lands
-    // in the machine's own /opt and /var.
-    this.proc = spawn(opts['wine-run'], [opts.prefix, opts['printer-exe'], ...args],
-      { cwd: path.join(opts.prefix, 'drive_c'), stdio: ['ignore', 'pipe', 'pipe'] });
-    const lines = (stream, into) => {
-      let rest = '';
-      stream.on('data', (d) => {
-        rest += d.toString('latin1');
-        const parts = rest.split(/\r?\n/);
-        rest = parts.pop();
-        into.push(...parts);
-      });
-    };
-    lines(this.proc.stdout, this.out);
-    lines(this.proc.stderr, this.err);
-    this.exited = new Promise((r) => this.proc.on('exit', (code) => r(code)));
-  }
-  waitLine(text, count = 1, ms = 30000) {
-    return waitFor(() => this.out.filter((l) => l === text).length >= count, ms, `"${text}" x${count} in ${JSON.stringify(this.out)}`);
-  }
-  kill() { this.proc.kill('SIGKILL'); return this.exited; }
-}
-
-// ---- PDF output ----
-const cups = {};
-for (const line of execFileSync('bash', [opts.cups, 'ensure']).toString().split('\n')) {
-  const m = line.match(/^(\w+)=(.*)$/);
-  if (m) cups[m[1]] = m[2];
-}
-// The PDFs of our queue's jobs: cups-pdf names each file after its job
-// ("..._job_<id>.pdf") and writes every queue's files into one folder.
-function pdfs() {
-  const ours = new Set();
-  const listing = execFileSync('lpstat', ['-W', 'all', '-o', cups.QUEUE]).toString();
-  for (const m of listing.matchAll(new RegExp(`^${cups.QUEUE}-(\\d+)\\s`, 'gm'))) ours.add(Number(m[1]));
-  return fs.readdirSync(cups.PDFDIR).filter((f) => f.endsWith('.pdf'))
-    .map((f) => ({ file: path.join(cups.PDFDIR, f), job: Number((f.match(/job_(\d+)\.pdf$/) || [0, 0])[1]) }))
-    .filter((p) => ours.has(p.job));
-}
-const created = [];   // removed at the end
-async function newPdfs(before, count, ms = 60000) {
-  const known = new Set(before.map((p) => p.file));
-  const found = await waitFor(() => {
-    const fresh = pdfs().filter((p) => !known.has(p.file));
-    return fresh.length >= count ? fresh : null;
-  }, ms, `${count} new PDF(s) in ${cups.PDFDIR}`);
-  // cups-pdf writes the file in place: wait until its size settles.
-  for (const p of found) {
-    let last = -1;
-    await waitFor(() => { const s = fs.statSync(p.file).size; const ok = s > 0 && s === last; last = s; return ok; }, 20000, 'PDF complete');
-  }
-  created.push(...found.map((p) => p.file));
-  return found.sort((a, b) => a.job - b.job);
-}
-function pdfInfo(file) {
-  const info = execFileSync('pdfinfo', [file]).toString();
-  return { pages: Number(info.match(/^Pages:\s+(\d+)/m)[1]), title: (info.match(/^Title:\s+(.*)$/m) || [])[1] };
-}
-function render(file) {
-  const ppm = execFileSync('pdftoppm', ['-r', String(DPI), '-singlefile', file], { maxBuffer: 512 << 20 });
-  const header = ppm.toString('latin1', 0, 64).match(/^P6\s+(\d+)\s+(\d+)\s+255\s/);
-  const width = Number(header[1]), height = Number(header[2]);
-  const offset = header[0].length;
-  return { width, height, at: (x, y) => { const o = offset + (y * width + x) * 3; return [ppm[o], ppm[o + 1], ppm[o + 2]]; } };
-}
-const near = (a, b, tol = 8) => a.every((v, i) => Math.abs(v - b[i]) <= tol);
-function expectColor(page, x, y, rgb, what) {
-  assert.ok(near(page.at(x, y), rgb), `${what}: pixel (${x},${y}) is ${page.at(x, y)}, expected ${rgb}`);
+const render = (file) => rig.render(file, DPI);
+const pdfStore = new rig.Pdfs(opts.cups);
+const cups = pdfStore.cups;
+const pdfs = () => pdfStore.list();
+const newPdfs = (before, count, ms) => pdfStore.fresh(before, count, ms);
+class Printer extends rig.Printer {
+  constructor(args) { super(opts, args); }
 }
 
 // ---- test images ----
@@ -138,20 +29,10 @@ const quadrants = encodePng(300, 200, (x, y) => {
   return y < 100 ? [...GREEN, 255] : [0, 255, 0, 0];
 });
 
-const results = [];
-async function scenario(name, fn) {
-  const start = Date.now();
-  try {
-    await fn();
-    results.push(`OK   ${name} (${Date.now() - start} ms)`);
-  } catch (e) {
-    results.push(`FAIL ${name}: ${e.stack || e}`);
-  }
-  console.log(results[results.length - 1]);
-}
+const scenario = rig.scenarios();
 
 (async () => {
-  const server = new Server();
+  const server = new rig.Server();
   await server.start();
 
   await scenario('command line: help and option errors through the real program', async () => {
@@ -313,8 +194,6 @@ async function scenario(name, fn) {
   });
 
   await server.close();
-  for (const file of created) fs.rmSync(file, { force: true });
-  const failed = results.filter((r) => r.startsWith('FAIL')).length;
-  console.log(`${results.length - failed} passed, ${failed} failed`);
-  process.exit(failed ? 1 : 0);
+  pdfStore.cleanup();
+  process.exit(scenario.summary() ? 1 : 0);
 })();
