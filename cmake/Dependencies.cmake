@@ -56,3 +56,25 @@ else()
 endif()
 
 find_package(Threads REQUIRED)
+
+# OpenSSL (TLS of the WebSocket transport): Debian's libssl-dev natively; for
+# the Windows x64 tree the static libraries scripts/deps builds with MinGW
+# from Debian's source package of the same version line.
+if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    file(GLOB ZP_OPENSSL_DIRS LIST_DIRECTORIES true ${ZP_CACHE_DIR}/openssl-mingw64-*)
+    list(SORT ZP_OPENSSL_DIRS COMPARE NATURAL ORDER DESCENDING)
+    list(GET ZP_OPENSSL_DIRS 0 ZP_OPENSSL_DIR)
+    if(NOT ZP_OPENSSL_DIR OR NOT EXISTS ${ZP_OPENSSL_DIR}/lib/libssl.a)
+      message(FATAL_ERROR "OpenSSL for MinGW missing: run scripts/deps")
+    endif()
+    add_library(zp_openssl INTERFACE)
+    target_include_directories(zp_openssl SYSTEM INTERFACE ${ZP_OPENSSL_DIR}/include)
+    target_link_libraries(zp_openssl INTERFACE ${ZP_OPENSSL_DIR}/lib/libssl.a ${ZP_OPENSSL_DIR}/lib/libcrypto.a
+                          crypt32 ws2_32 gdi32 user32 advapi32)
+  endif()
+else()
+  find_package(OpenSSL 3 REQUIRED)
+  add_library(zp_openssl INTERFACE)
+  target_link_libraries(zp_openssl INTERFACE OpenSSL::SSL OpenSSL::Crypto)
+endif()
