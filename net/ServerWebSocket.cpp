@@ -55,6 +55,7 @@ class Code_ServerWebSocket : public IWebSocketListener {
 public:
     typedef IWebSocket::ON_CONNECTION ON_CONNECTION;
     typedef IWebSocket::ON_MSG ON_MSG;
+    typedef IWebSocketListener::TLS_IDENTITY TLS_IDENTITY;
 
     Code_ServerWebSocket() : __Ref_(0), pIxServerSocket_(nullptr) {}
 
@@ -75,7 +76,8 @@ public:
             pIxServerSocket_->stop();
     }
 
-    bool _Listen(unsigned short port, ON_CONNECTION c, ON_MSG m)
+    bool _Listen(unsigned short port, ON_CONNECTION c, ON_MSG m, const TLS_IDENTITY* identity = nullptr,
+                 _STRING* error = nullptr)
     {
         assert(!pIxServerSocket_);
         std::lock_guard<std::mutex> lock(Mutex_);
@@ -86,8 +88,16 @@ public:
             [this](const std::shared_ptr<Transport::ServerSocket::Peer>& peer, const Transport::Event& event) {
                 Proc_Callback(peer, event);
             });
-        if (!pIxServerSocket_->listen().first)
+        std::pair<bool, std::string> result(true, std::string());
+        if (identity)
+            result = pIxServerSocket_->setTls(identity->CertificateChainPem, identity->PrivateKeyPem);
+        if (result.first)
+            result = pIxServerSocket_->listen();
+        if (!result.first) {
+            if (error)
+                *error = result.second;
             return false;
+        }
         pIxServerSocket_->start();
         return true;
     }
@@ -134,6 +144,21 @@ _OBJ<IWebSocketListener> IWebSocketListener::New(unsigned short port, IWebSocket
     if (!static_cast<Code_ServerWebSocket*>(listener.__Ptr())->_Listen(port, std::move(on_connection),
                                                                         std::move(on_msg)))
         return _OBJ<IWebSocketListener>();   // the failed listener is destroyed here
+    return listener;
+}
+
+_OBJ<IWebSocketListener> IWebSocketListener::NewSecure(unsigned short port, IWebSocket::ON_CONNECTION on_connection,
+                                                       IWebSocket::ON_MSG on_msg, const TLS_IDENTITY& identity,
+                                                       _STRING* error)
+{
+    if (!flagIxWebSocket_Initialized_) {
+        Transport::InitNetSystem();
+        flagIxWebSocket_Initialized_ = true;
+    }
+    _OBJ<IWebSocketListener> listener(new Code_ServerWebSocket());
+    if (!static_cast<Code_ServerWebSocket*>(listener.__Ptr())
+             ->_Listen(port, std::move(on_connection), std::move(on_msg), &identity, error))
+        return _OBJ<IWebSocketListener>();
     return listener;
 }
 

@@ -5,7 +5,10 @@
 // Events are delivered on those threads; sends may come from any thread.
 //
 // Limits and behaviour:
-//  - ws:// only; a wss:// URL is reported once on the console and retried
+//  - ws:// and wss:// (TLS 1.2 or newer, SNI, the server's certificate
+//    verified against the trusted roots and its name, RFC 2818 rules, IP
+//    literals against IP addresses). A failed TLS handshake is reported on
+//    standard error once per distinct reason until a link opens, and retried
 //    like any failed attempt.
 //  - No compression is offered or accepted.
 //  - Incoming messages of more than MAX_MESSAGE_SIZE bytes close the link
@@ -57,6 +60,11 @@ typedef std::function<void(Event&)> OnEvent;
 
 // Once per process, before the first socket (harmless to repeat).
 void InitNetSystem();
+
+// Certificates (PEM) that client sockets trust besides the system's roots
+// (on Windows the ROOT stores, natively OpenSSL's default paths), from the
+// next connection attempt on. False when the text holds no certificate.
+bool AddTrustedCertificates(const std::string& pem);
 
 class ClientSocket {
 public:
@@ -120,6 +128,12 @@ public:
     ServerSocket& operator=(const ServerSocket&) = delete;
 
     void setOnClientMessageCallback(const OnClientEvent& callback);
+
+    // Serves wss:// only, with this certificate chain and private key (PEM),
+    // from the next listen() on; false and the reason when they are no pair
+    // or cannot be read. A client's TLS handshake falls under the handshake
+    // time-out.
+    std::pair<bool, std::string> setTls(const std::string& chain_pem, const std::string& key_pem);
 
     // Binds and listens; false and the reason when that fails.
     std::pair<bool, std::string> listen();

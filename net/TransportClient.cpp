@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "TransportSession.h"
+#include "TransportTls.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -33,29 +34,27 @@ struct ParsedUrl {
     std::string host;
     std::string port;
     std::string target;
+    bool tls = false;
 };
 
-// ws://host[:port][/path]; host may be a bracketed IPv6 literal. Empty
-// optional text in `error` means success.
+// ws://host[:port][/path] or wss://...; host may be a bracketed IPv6
+// literal. An empty `error` means success.
 ParsedUrl ParseUrl(const std::string& url, std::string& error)
 {
     ParsedUrl out;
     const std::string::size_type scheme_end = url.find("://");
     if (scheme_end == std::string::npos) {
-        error = "not a ws:// URL";
+        error = "not a ws:// or wss:// URL";
         return out;
     }
     std::string scheme = url.substr(0, scheme_end);
     for (char& c : scheme)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme == "wss") {
-        error = "wss:// is not supported (no TLS); use ws://";
+    if (scheme != "ws" && scheme != "wss") {
+        error = "unsupported scheme \"" + scheme + "\"; use ws:// or wss://";
         return out;
     }
-    if (scheme != "ws") {
-        error = "unsupported scheme \"" + scheme + "\"; use ws://";
-        return out;
-    }
+    out.tls = scheme == "wss";
     const std::string rest = url.substr(scheme_end + 3);
     const std::string::size_type path_start = rest.find_first_of("/?");
     const std::string authority = rest.substr(0, path_start);
@@ -82,7 +81,7 @@ ParsedUrl ParseUrl(const std::string& url, std::string& error)
         port_sep = authority.rfind(':');
         out.host = authority.substr(0, port_sep);
     }
-    out.port = port_sep == std::string::npos ? "80" : authority.substr(port_sep + 1);
+    out.port = port_sep == std::string::npos ? (out.tls ? "443" : "80") : authority.substr(port_sep + 1);
     if (out.host.empty()) {
         error = "no host";
         return out;
@@ -201,16 +200,14 @@ public:
                   << std::endl;
         if (session_) {
             session_->Fail(what);
-        } else if (connecting_) {
-            beast::error_code ignored;
-            beast::get_lowest_layer(*connecting_).socket().close(ignored);
+        } else if (tcp_ || plain_ || secure_) {
             Fail(what);
         }
     }
 
     void Fail(const std::string& text)
     {
-        connecting_.reset();
+        CloseConnecting();
         Event event;
         event.type = EventType::Error;
         event.str = text;
@@ -234,7 +231,9 @@ public:
         }
         hostHeader_ = url.host.find(':') != std::string::npos ? "[" + url.host + "]:" + url.port
                                                                 : url.host + ":" + url.port;
+        host_ = url.host;
         target_ = url.target;
+        tls_ = url.tls;
         resolver_.async_resolve(
             url.host, url.port,
             [self = shared_from_this()](const beast::error_code& ec, tcp::resolver::results_type results) {
@@ -248,42 +247,111 @@ public:
             });
     }
 
+    // The streams of an attempt are shared with the handlers of their
+    // pending operations, so that closing an attempt never destroys a
+    // stream an operation still works on.
     void ConnectTo(const tcp::resolver::results_type& results)
     {
-        connecting_ = std::make_unique<WsStream>(ioc_);
-        beast::get_lowest_layer(*connecting_).expires_after(handshakeTimeout_);
-        beast::get_lowest_layer(*connecting_)
-            .async_connect(results, [self = shared_from_this()](const beast::error_code& ec,
-                                                                 const tcp::endpoint&) {
-                if (self->stopped_ || !self->connecting_)
-                    return;
-                if (ec) {
-                    self->Fail(ec.message());
-                    return;
-                }
-                self->Handshake();
-            });
-    }
-
-    void Handshake()
-    {
-        WsStream& ws = *connecting_;
-        beast::error_code ignored;
-        beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true), ignored);
-        beast::get_lowest_layer(ws).expires_never();
-        ApplyLinkOptions(ws, handshakeTimeout_);
-        ws.async_handshake(hostHeader_, target_, [self = shared_from_this()](const beast::error_code& ec) {
-            if (self->stopped_ || !self->connecting_)
+        auto tcp_stream = std::make_shared<beast::tcp_stream>(ioc_);
+        tcp_ = tcp_stream;
+        tcp_stream->expires_after(handshakeTimeout_);
+        tcp_stream->async_connect(results, [self = shared_from_this(), tcp_stream](const beast::error_code& ec,
+                                                                                   const tcp::endpoint&) {
+            if (self->stopped_ || self->tcp_ != tcp_stream)
                 return;
             if (ec) {
                 self->Fail(ec.message());
                 return;
             }
-            self->Opened();
+            beast::error_code ignored;
+            tcp_stream->socket().set_option(tcp::no_delay(true), ignored);
+            if (self->tls_) {
+                self->TlsHandshake(std::move(*tcp_stream));
+            } else {
+                self->plain_ = std::make_shared<PlainWs>(std::move(*tcp_stream));
+                self->tcp_.reset();
+                self->WsHandshake(self->plain_);
+            }
         });
     }
 
-    void Opened()
+    void TlsHandshake(beast::tcp_stream&& tcp_stream)
+    {
+        if (!tlsContext_) {
+            try {
+                tlsContext_ = MakeClientContext();
+            } catch (const std::exception& e) {
+                ReportTls(e.what());
+                Fail(e.what());
+                return;
+            }
+        }
+        auto secure = std::make_shared<TlsWs>(std::move(tcp_stream), *tlsContext_);
+        secure_ = secure;
+        tcp_.reset();
+        ExpectPeer(secure->next_layer().native_handle(), host_);
+        beast::get_lowest_layer(*secure).expires_after(handshakeTimeout_);
+        secure->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this(),
+                                                                        secure](const beast::error_code& ec) {
+            if (self->stopped_ || self->secure_ != secure)
+                return;
+            if (ec) {
+                const std::string reason = DescribeHandshakeFailure(secure->next_layer().native_handle(), ec);
+                // A root may be imported while we retry: trust is read again.
+                if (reason.rfind("certificate verify failed", 0) == 0)
+                    self->tlsContext_.reset();
+                self->ReportTls(reason);
+                self->Fail(reason);
+                return;
+            }
+            self->WsHandshake(secure);
+        });
+    }
+
+    // Once per distinct reason until a link opens.
+    void ReportTls(const std::string& reason)
+    {
+        if (reason == reportedTls_)
+            return;
+        reportedTls_ = reason;
+        std::cerr << "TLS: " << reason << " (" << hostHeader_ << ")" << std::endl;
+    }
+
+    template <class Ws>
+    void WsHandshake(const std::shared_ptr<Ws>& ws)
+    {
+        beast::get_lowest_layer(*ws).expires_never();
+        ApplyLinkOptions(*ws, handshakeTimeout_);
+        ws->async_handshake(hostHeader_, target_, [self = shared_from_this(), ws](const beast::error_code& ec) {
+            if (self->stopped_ || !self->IsConnecting(ws.get()))
+                return;
+            if (ec) {
+                self->Fail(ec.message());
+                return;
+            }
+            self->Opened(std::move(*ws));
+        });
+    }
+
+    bool IsConnecting(const void* stream) const { return stream == plain_.get() || stream == secure_.get(); }
+
+    // Ends the attempt in progress, if any.
+    void CloseConnecting()
+    {
+        beast::error_code ignored;
+        if (tcp_)
+            tcp_->socket().close(ignored);
+        if (plain_)
+            beast::get_lowest_layer(*plain_).socket().close(ignored);
+        if (secure_)
+            beast::get_lowest_layer(*secure_).socket().close(ignored);
+        tcp_.reset();
+        plain_.reset();
+        secure_.reset();
+    }
+
+    template <class Ws>
+    void Opened(Ws&& ws)
     {
         const std::uint64_t link = ++links_;
         Session::MayRead may_read;
@@ -292,8 +360,8 @@ public:
                 auto self = weak.lock();
                 return !self || self->MayRead();
             };
-        session_ = std::make_shared<Session>(
-            std::move(*connecting_), link,
+        session_ = MakeSession(
+            std::move(ws), link,
             [weak = weak_from_this()](Event&& event) {
                 if (auto self = weak.lock()) {
                     if (event.type == EventType::Close) {
@@ -305,8 +373,10 @@ public:
                 }
             },
             std::move(may_read));
-        connecting_.reset();
+        plain_.reset();
+        secure_.reset();
         retries_ = 0;
+        reportedTls_.clear();
         open_ = true;
         Event event;
         event.type = EventType::Open;
@@ -378,10 +448,7 @@ public:
         retryTimer_.cancel();
         pingTimer_.cancel();
         resolver_.cancel();
-        if (connecting_) {
-            beast::get_lowest_layer(*connecting_).socket().close(ignored);
-            connecting_.reset();
-        }
+        CloseConnecting();
         if (session_)
             session_->Close(code, reason);   // Closed() then releases the loop
         else
@@ -393,10 +460,17 @@ private:
     tcp::resolver resolver_;
     asio::steady_timer retryTimer_;
     asio::steady_timer pingTimer_;
-    std::unique_ptr<WsStream> connecting_;
+    // The attempt in progress: TCP, then a plain or a TLS WebSocket stream.
+    std::shared_ptr<beast::tcp_stream> tcp_;
+    std::shared_ptr<PlainWs> plain_;
+    std::shared_ptr<TlsWs> secure_;
+    std::shared_ptr<ssl::context> tlsContext_;
+    std::string reportedTls_;   // the TLS failure reported last
     std::shared_ptr<Session> session_;
     std::string hostHeader_;
+    std::string host_;
     std::string target_;
+    bool tls_ = false;
     unsigned retries_ = 0;
     std::uint64_t links_ = 0;
     bool stopped_ = false;

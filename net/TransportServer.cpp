@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "TransportSession.h"
+#include "TransportTls.h"
 
 namespace _NET {
 namespace Transport {
@@ -17,14 +18,17 @@ namespace {
 
 // One client: its own io_context, run by its own thread from the opening
 // handshake to the Close event.
-class PeerImpl : public ServerSocket::Peer, public std::enable_shared_from_this<PeerImpl> {
+class PeerBase : public ServerSocket::Peer {
 public:
-    PeerImpl(std::shared_ptr<asio::io_context> ioc, tcp::socket&& socket, ServerSocket::OnClientEvent callback,
+    virtual void Run() = 0;
+};
+
+template <class Ws>
+class PeerImpl : public PeerBase, public std::enable_shared_from_this<PeerImpl<Ws>> {
+public:
+    PeerImpl(std::shared_ptr<asio::io_context> ioc, std::unique_ptr<Ws> ws, ServerSocket::OnClientEvent callback,
              milliseconds handshake_timeout)
-        : ioc_(std::move(ioc)),
-          ws_(std::make_unique<WsStream>(std::move(socket))),
-          callback_(std::move(callback)),
-          handshakeTimeout_(handshake_timeout)
+        : ioc_(std::move(ioc)), ws_(std::move(ws)), callback_(std::move(callback)), handshakeTimeout_(handshake_timeout)
     {
     }
 
@@ -33,7 +37,7 @@ public:
 
     void close(std::uint16_t code, const std::string& reason) override
     {
-        asio::post(*ioc_, [weak = weak_from_this(), code, reason] {
+        asio::post(*ioc_, [weak = this->weak_from_this(), code, reason] {
             auto self = weak.lock();
             if (!self)
                 return;
@@ -47,20 +51,24 @@ public:
     }
 
     // Runs on the client's thread until the client is gone.
-    void Run()
+    void Run() override
     {
-        WsStream& ws = *ws_;
         beast::error_code ignored;
-        beast::get_lowest_layer(ws).socket().set_option(tcp::no_delay(true), ignored);
-        beast::get_lowest_layer(ws).expires_never();
-        ApplyLinkOptions(ws, handshakeTimeout_);
-        ws.async_accept([self = shared_from_this()](const beast::error_code& ec) {
-            if (ec) {
-                self->ws_.reset();   // dropped without a callback
-                return;
-            }
-            self->Opened();
-        });
+        beast::get_lowest_layer(*ws_).socket().set_option(tcp::no_delay(true), ignored);
+        if constexpr (std::is_same<Ws, TlsWs>::value) {
+            // The TLS handshake falls under the handshake time-out too.
+            beast::get_lowest_layer(*ws_).expires_after(handshakeTimeout_);
+            ws_->next_layer().async_handshake(ssl::stream_base::server,
+                                              [self = this->shared_from_this()](const beast::error_code& ec) {
+                                                  if (ec) {
+                                                      self->Drop();
+                                                      return;
+                                                  }
+                                                  self->Accept();
+                                              });
+        } else {
+            Accept();
+        }
         for (;;) {
             try {
                 ioc_->run();
@@ -69,22 +77,41 @@ public:
                 // Out of memory while receiving, or a callback that threw:
                 // this client's link ends, the others carry on.
                 std::cerr << "WebSocket listener: " << e.what() << "; a client's link is dropped" << std::endl;
-                if (session_) {
+                if (session_)
                     session_->Fail(e.what());
-                } else if (ws_) {
-                    beast::error_code ignored;
-                    beast::get_lowest_layer(*ws_).socket().close(ignored);
-                }
+                else
+                    Drop();
             }
         }
     }
 
 private:
+    void Accept()
+    {
+        beast::get_lowest_layer(*ws_).expires_never();
+        ApplyLinkOptions(*ws_, handshakeTimeout_);
+        ws_->async_accept([self = this->shared_from_this()](const beast::error_code& ec) {
+            if (ec) {
+                self->Drop();
+                return;
+            }
+            self->Opened();
+        });
+    }
+
+    // A client that never opened: dropped without a callback.
+    void Drop()
+    {
+        beast::error_code ignored;
+        if (ws_)
+            beast::get_lowest_layer(*ws_).socket().close(ignored);
+    }
+
     bool Queue(const std::string& data, bool binary)
     {
         if (!open_)
             return false;
-        asio::post(*ioc_, [weak = weak_from_this(), data, binary] {
+        asio::post(*ioc_, [weak = this->weak_from_this(), data, binary] {
             if (auto self = weak.lock())
                 if (self->session_)
                     self->session_->Write(data, binary);
@@ -95,12 +122,12 @@ private:
     void Deliver(const Event& event)
     {
         if (callback_)
-            callback_(shared_from_this(), event);
+            callback_(this->shared_from_this(), event);
     }
 
     void Opened()
     {
-        session_ = std::make_shared<Session>(std::move(*ws_), 0, [weak = weak_from_this()](Event&& event) {
+        session_ = MakeSession(std::move(*ws_), 0, [weak = this->weak_from_this()](Event&& event) {
             if (auto self = weak.lock()) {
                 if (event.type == EventType::Close) {
                     self->open_ = false;
@@ -118,7 +145,7 @@ private:
     }
 
     std::shared_ptr<asio::io_context> ioc_;   // the client's own; its socket lives on it
-    std::unique_ptr<WsStream> ws_;
+    std::unique_ptr<Ws> ws_;
     std::shared_ptr<Session> session_;
     std::atomic<bool> open_{false};
     ServerSocket::OnClientEvent callback_;
@@ -193,7 +220,7 @@ public:
             beast::error_code ignored;
             acceptor_.close(ignored);
         }
-        std::map<PeerImpl*, Entry> peers;
+        std::map<PeerBase*, Entry> peers;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             peers.swap(peers_);
@@ -212,10 +239,11 @@ public:
     }
 
     OnClientEvent callback_;
+    std::shared_ptr<ssl::context> tls_;   // set: wss:// only
 
 private:
     struct Entry {
-        std::shared_ptr<PeerImpl> peer;
+        std::shared_ptr<PeerBase> peer;
         std::thread thread;
     };
 
@@ -273,8 +301,14 @@ private:
             socket.close(ignored);   // not admitted, no callback
             return;
         }
-        auto peer = std::make_shared<PeerImpl>(ioc, std::move(socket), callback_, handshakeTimeout_);
-        PeerImpl* key = peer.get();
+        std::shared_ptr<PeerBase> peer;
+        if (tls_)
+            peer = std::make_shared<PeerImpl<TlsWs>>(ioc, std::make_unique<TlsWs>(std::move(socket), *tls_), callback_,
+                                                     handshakeTimeout_);
+        else
+            peer = std::make_shared<PeerImpl<PlainWs>>(ioc, std::make_unique<PlainWs>(std::move(socket)), callback_,
+                                                       handshakeTimeout_);
+        PeerBase* key = peer.get();
         // The entry first: once the thread runs, nothing here may fail.
         auto entry = peers_.emplace(key, Entry{peer, std::thread()}).first;
         try {
@@ -289,7 +323,7 @@ private:
         }
     }
 
-    void Reap(PeerImpl* key)
+    void Reap(PeerBase* key)
     {
         Entry entry;
         {
@@ -316,7 +350,7 @@ private:
     std::thread acceptThread_;
     std::mutex mutex_;
     bool stopping_ = false;
-    std::map<PeerImpl*, Entry> peers_;
+    std::map<PeerBase*, Entry> peers_;
 };
 
 ServerSocket::ServerSocket(std::uint16_t port, const std::string& host, int backlog, std::size_t maxConnections,
@@ -333,6 +367,16 @@ ServerSocket::~ServerSocket()
 void ServerSocket::setOnClientMessageCallback(const OnClientEvent& callback)
 {
     impl_->callback_ = callback;
+}
+
+std::pair<bool, std::string> ServerSocket::setTls(const std::string& chain_pem, const std::string& key_pem)
+{
+    std::string error;
+    auto context = MakeServerContext(chain_pem, key_pem, error);
+    if (!context)
+        return {false, error};
+    impl_->tls_ = context;
+    return {true, std::string()};
 }
 
 std::pair<bool, std::string> ServerSocket::listen()

@@ -4,22 +4,58 @@ namespace _NET {
 namespace Transport {
 namespace detail {
 
-void ApplyLinkOptions(WsStream& ws, std::chrono::milliseconds handshake_timeout)
-{
-    websocket::stream_base::timeout timeouts;
-    timeouts.handshake_timeout = handshake_timeout;   // opening and closing handshakes
-    timeouts.idle_timeout = websocket::stream_base::none();
-    timeouts.keep_alive_pings = false;
-    ws.set_option(timeouts);
-    ws.read_message_max(0);   // the session enforces the limit itself
-    ws.auto_fragment(false);
-    websocket::permessage_deflate no_compression;
-    no_compression.client_enable = false;
-    no_compression.server_enable = false;
-    ws.set_option(no_compression);
-}
+namespace {
 
-Session::Session(WsStream&& ws, std::uint64_t link, OnLinkEvent on_event, MayRead may_read)
+template <class Ws>
+class SessionOf : public Session, public std::enable_shared_from_this<SessionOf<Ws>> {
+public:
+    SessionOf(Ws&& ws, std::uint64_t link, OnLinkEvent on_event, MayRead may_read);
+
+    void Start() override;
+    void Resume() override;
+    void Write(std::string data, bool binary) override;
+    void Close(std::uint16_t code, const std::string& reason) override;
+    void Ping() override;
+    void Abort() override;
+    void Fail(const std::string& reason) override;
+
+    std::uint64_t Link() const override { return link_; }
+    bool Paused() const override { return paused_; }
+    std::chrono::steady_clock::time_point LastReceived() const override { return lastReceived_; }
+
+private:
+    typedef asio::dynamic_string_buffer<char, std::char_traits<char>, std::allocator<char>> MessageBuffer;
+    using std::enable_shared_from_this<SessionOf<Ws>>::shared_from_this;
+
+    void ReadOn();
+    void DoRead();
+    void DoWrite();
+    void Finish(const beast::error_code& ec);
+    void DropMessage();
+
+    Ws ws_;
+    const std::uint64_t link_;
+    // The message being received, moved out whole to the receiver.
+    std::string message_;
+    std::optional<MessageBuffer> buffer_;
+    std::deque<std::pair<std::string, bool>> writes_;
+    bool writing_ = false;
+    bool reading_ = false;
+    bool paused_ = false;
+    bool closing_ = false;
+    bool pinging_ = false;
+    bool discarding_ = false;   // the rest of an oversized message
+    bool finished_ = false;
+    std::uint16_t sentCode_ = 0;
+    std::string sentReason_;
+    std::string failReason_;
+    std::chrono::steady_clock::time_point lastReceived_;
+    OnLinkEvent onEvent_;
+    MayRead mayRead_;
+};
+
+template <class Ws>
+SessionOf<Ws>::SessionOf(Ws&& ws, std::uint64_t link, OnLinkEvent on_event, MayRead may_read)
     : ws_(std::move(ws)),
       link_(link),
       lastReceived_(std::chrono::steady_clock::now()),
@@ -33,14 +69,16 @@ Session::Session(WsStream&& ws, std::uint64_t link, OnLinkEvent on_event, MayRea
     DropMessage();
 }
 
-void Session::Start()
+template <class Ws>
+void SessionOf<Ws>::Start()
 {
     DoRead();
 }
 
 // A fresh, empty message buffer: the text of the last message has been
 // moved out (or dropped), and with it whatever memory a large one took.
-void Session::DropMessage()
+template <class Ws>
+void SessionOf<Ws>::DropMessage()
 {
     buffer_.reset();
     std::string().swap(message_);
@@ -48,7 +86,8 @@ void Session::DropMessage()
     buffer_.emplace(message_, MAX_MESSAGE_SIZE + READ_CHUNK);
 }
 
-void Session::ReadOn()
+template <class Ws>
+void SessionOf<Ws>::ReadOn()
 {
     if (finished_)
         return;
@@ -61,7 +100,8 @@ void Session::ReadOn()
     DoRead();
 }
 
-void Session::Resume()
+template <class Ws>
+void SessionOf<Ws>::Resume()
 {
     if (!paused_ || finished_)
         return;
@@ -71,7 +111,8 @@ void Session::Resume()
     DoRead();
 }
 
-void Session::DoRead()
+template <class Ws>
+void SessionOf<Ws>::DoRead()
 {
     // Read in pieces so that an oversized message can be refused with a
     // proper closing handshake (code 1009) while its rest is drained.
@@ -105,7 +146,8 @@ void Session::DoRead()
     });
 }
 
-void Session::Write(std::string data, bool binary)
+template <class Ws>
+void SessionOf<Ws>::Write(std::string data, bool binary)
 {
     if (finished_ || closing_)
         return;
@@ -114,7 +156,8 @@ void Session::Write(std::string data, bool binary)
         DoWrite();
 }
 
-void Session::DoWrite()
+template <class Ws>
+void SessionOf<Ws>::DoWrite()
 {
     if (writes_.empty() || finished_) {
         writing_ = false;
@@ -136,7 +179,8 @@ void Session::DoWrite()
                     });
 }
 
-void Session::Close(std::uint16_t code, const std::string& reason)
+template <class Ws>
+void SessionOf<Ws>::Close(std::uint16_t code, const std::string& reason)
 {
     if (finished_ || closing_)
         return;
@@ -155,7 +199,8 @@ void Session::Close(std::uint16_t code, const std::string& reason)
     });
 }
 
-void Session::Ping()
+template <class Ws>
+void SessionOf<Ws>::Ping()
 {
     if (finished_ || closing_ || pinging_)
         return;
@@ -163,7 +208,8 @@ void Session::Ping()
     ws_.async_ping({}, [self = shared_from_this()](const beast::error_code&) { self->pinging_ = false; });
 }
 
-void Session::Abort()
+template <class Ws>
+void SessionOf<Ws>::Abort()
 {
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -173,7 +219,8 @@ void Session::Abort()
         Finish(asio::error::operation_aborted);
 }
 
-void Session::Fail(const std::string& reason)
+template <class Ws>
+void SessionOf<Ws>::Fail(const std::string& reason)
 {
     if (finished_)
         return;
@@ -184,7 +231,8 @@ void Session::Fail(const std::string& reason)
     Finish(asio::error::operation_aborted);
 }
 
-void Session::Finish(const beast::error_code& ec)
+template <class Ws>
+void SessionOf<Ws>::Finish(const beast::error_code& ec)
 {
     if (finished_)
         return;
@@ -211,6 +259,20 @@ void Session::Finish(const beast::error_code& ec)
     event.closeCode = code;
     event.closeReason = reason;
     onEvent_(std::move(event));
+}
+
+}  // namespace
+
+std::shared_ptr<Session> MakeSession(PlainWs&& ws, std::uint64_t link, Session::OnLinkEvent on_event,
+                                     Session::MayRead may_read)
+{
+    return std::make_shared<SessionOf<PlainWs>>(std::move(ws), link, std::move(on_event), std::move(may_read));
+}
+
+std::shared_ptr<Session> MakeSession(TlsWs&& ws, std::uint64_t link, Session::OnLinkEvent on_event,
+                                     Session::MayRead may_read)
+{
+    return std::make_shared<SessionOf<TlsWs>>(std::move(ws), link, std::move(on_event), std::move(may_read));
 }
 
 }  // namespace detail

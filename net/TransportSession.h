@@ -1,8 +1,8 @@
 #pragma once
 // One open WebSocket link shared by the client and the server side of the
-// transport: queued writes, a read loop that may pause, pings and the
-// closing handshake. Every member runs on the thread of the link's
-// io_context.
+// transport, over TCP or TLS: queued writes, a read loop that may pause,
+// pings and the closing handshake. Every member runs on the thread of the
+// link's io_context.
 
 #include <chrono>
 #include <deque>
@@ -12,8 +12,11 @@
 #include <utility>
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include "Transport.h"
 
@@ -25,68 +28,60 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-typedef websocket::stream<beast::tcp_stream> WsStream;
+typedef websocket::stream<beast::tcp_stream> PlainWs;
+typedef websocket::stream<beast::ssl_stream<beast::tcp_stream>> TlsWs;
 
 constexpr std::uint16_t CLOSE_ABNORMAL = 1006;
 constexpr std::size_t READ_CHUNK = 1024 * 1024;
 
 // Limits every link has, whatever its role.
-void ApplyLinkOptions(WsStream& ws, std::chrono::milliseconds handshake_timeout);
+template <class Ws>
+void ApplyLinkOptions(Ws& ws, std::chrono::milliseconds handshake_timeout)
+{
+    websocket::stream_base::timeout timeouts;
+    timeouts.handshake_timeout = handshake_timeout;   // opening and closing handshakes
+    timeouts.idle_timeout = websocket::stream_base::none();
+    timeouts.keep_alive_pings = false;
+    ws.set_option(timeouts);
+    ws.read_message_max(0);   // the session enforces the limit itself
+    ws.auto_fragment(false);
+    websocket::permessage_deflate no_compression;
+    no_compression.client_enable = false;
+    no_compression.server_enable = false;
+    ws.set_option(no_compression);
+}
 
-class Session : public std::enable_shared_from_this<Session> {
+// One open link, over TCP or over TLS.
+class Session {
 public:
     // Receives the link's Message events, and its one Close event.
     typedef std::function<void(Event&& event)> OnLinkEvent;
     // Asked before each read: false pauses reading until Resume().
     typedef std::function<bool()> MayRead;
 
-    Session(WsStream&& ws, std::uint64_t link, OnLinkEvent on_event, MayRead may_read = MayRead());
+    virtual ~Session() = default;
 
     // Starts the read loop. The Close event comes exactly once, when it ends.
-    void Start();
+    virtual void Start() = 0;
     // Reads on after a pause; nothing when not paused.
-    void Resume();
-    void Write(std::string data, bool binary);
-    void Close(std::uint16_t code, const std::string& reason);
-    void Ping();
+    virtual void Resume() = 0;
+    virtual void Write(std::string data, bool binary) = 0;
+    virtual void Close(std::uint16_t code, const std::string& reason) = 0;
+    virtual void Ping() = 0;
     // Drops the TCP link at once.
-    void Abort();
+    virtual void Abort() = 0;
     // Drops the TCP link at once; the Close event carries `reason`.
-    void Fail(const std::string& reason);
+    virtual void Fail(const std::string& reason) = 0;
 
-    std::uint64_t Link() const { return link_; }
-    bool Paused() const { return paused_; }
-    std::chrono::steady_clock::time_point LastReceived() const { return lastReceived_; }
-
-private:
-    typedef asio::dynamic_string_buffer<char, std::char_traits<char>, std::allocator<char>> MessageBuffer;
-
-    void ReadOn();
-    void DoRead();
-    void DoWrite();
-    void Finish(const beast::error_code& ec);
-    void DropMessage();
-
-    WsStream ws_;
-    const std::uint64_t link_;
-    // The message being received, moved out whole to the receiver.
-    std::string message_;
-    std::optional<MessageBuffer> buffer_;
-    std::deque<std::pair<std::string, bool>> writes_;
-    bool writing_ = false;
-    bool reading_ = false;
-    bool paused_ = false;
-    bool closing_ = false;
-    bool pinging_ = false;
-    bool discarding_ = false;   // the rest of an oversized message
-    bool finished_ = false;
-    std::uint16_t sentCode_ = 0;
-    std::string sentReason_;
-    std::string failReason_;
-    std::chrono::steady_clock::time_point lastReceived_;
-    OnLinkEvent onEvent_;
-    MayRead mayRead_;
+    virtual std::uint64_t Link() const = 0;
+    virtual bool Paused() const = 0;
+    virtual std::chrono::steady_clock::time_point LastReceived() const = 0;
 };
+
+std::shared_ptr<Session> MakeSession(PlainWs&& ws, std::uint64_t link, Session::OnLinkEvent on_event,
+                                     Session::MayRead may_read = Session::MayRead());
+std::shared_ptr<Session> MakeSession(TlsWs&& ws, std::uint64_t link, Session::OnLinkEvent on_event,
+                                     Session::MayRead may_read = Session::MayRead());
 
 }  // namespace detail
 }  // namespace Transport

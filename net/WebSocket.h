@@ -35,6 +35,18 @@ struct IWebSocketListener : public IRoot {
     // listened on. Callbacks run on each client's own transport thread.
     static _OBJ<IWebSocketListener> New(unsigned short port, IWebSocket::ON_CONNECTION on_connection,
                                         IWebSocket::ON_MSG on_msg);
+
+    // The certificate chain (the server's certificate first) and the
+    // private key, in PEM, of a listener that serves wss:// only.
+    struct TLS_IDENTITY {
+        _STRING CertificateChainPem;
+        _STRING PrivateKeyPem;
+    };
+    // As New, over TLS only. Empty when the identity is not a certificate
+    // with its key or the port cannot be listened on; *error then says why.
+    static _OBJ<IWebSocketListener> NewSecure(unsigned short port, IWebSocket::ON_CONNECTION on_connection,
+                                              IWebSocket::ON_MSG on_msg, const TLS_IDENTITY& identity,
+                                              _STRING* error = nullptr);
 };
 
 struct IWebSocketJsonProcessor : public IRoot {
