@@ -157,8 +157,9 @@ private:
 // The `ws` echo server of peers/ws_server.js on a free loopback port.
 class NodeWsServer {
 public:
-    explicit NodeWsServer(int port = 0)
-        : child_({"env", "NODE_PATH=" ZP_NODE_MODULES, "node", ZP_PEERS_DIR "/ws_server.js", std::to_string(port)})
+    // env: NAME=value settings of the server (ZP_TLS_CERT, ZP_TLS_KEY, ...).
+    explicit NodeWsServer(int port = 0, const std::vector<std::string>& env = {})
+        : child_(Command(port, env))
     {
         std::string line;
         while (child_.ReadLine(line)) {
@@ -181,6 +182,14 @@ public:
     }
 
 private:
+    static std::vector<std::string> Command(int port, const std::vector<std::string>& env)
+    {
+        std::vector<std::string> command = {"env", "NODE_PATH=" ZP_NODE_MODULES};
+        command.insert(command.end(), env.begin(), env.end());
+        command.insert(command.end(), {"node", ZP_PEERS_DIR "/ws_server.js", std::to_string(port)});
+        return command;
+    }
+
     ChildProcess child_;
     int port_ = 0;
 };

@@ -1,6 +1,7 @@
 // Independent WebSocket client for the interoperability tests: drives an echo
 // listener through every case and prints "OK name" or "FAIL name: detail".
 // Usage: node ws_client.js ws://127.0.0.1:PORT/   (exit status 0 when all pass)
+// For wss:// URLs, ZP_TLS_CA names the PEM file of the CA to trust.
 'use strict';
 const WebSocket = require('ws');
 
@@ -9,7 +10,8 @@ let failures = 0;
 
 function open() {
   return new Promise((resolve, reject) => {
-    const ws = new WebSocket(url, { maxPayload: 200 * 1024 * 1024, perMessageDeflate: false });
+    const tls = process.env.ZP_TLS_CA ? { ca: require('fs').readFileSync(process.env.ZP_TLS_CA) } : {};
+    const ws = new WebSocket(url, { maxPayload: 200 * 1024 * 1024, perMessageDeflate: false, ...tls });
     ws.once('open', () => resolve(ws));
     ws.once('error', reject);
   });

@@ -1,12 +1,17 @@
 // Independent WebSocket peer for the interoperability tests: an echo server
 // built on the `ws` package, steered by control messages that start with "!".
 // Usage: node ws_server.js PORT   (0 picks a free port; prints "PORT n")
+// Over TLS (wss://) when ZP_TLS_CERT and ZP_TLS_KEY name PEM files;
+// ZP_TLS_ONLY=TLSv1 makes it a server that speaks TLS 1.0 and nothing newer.
 'use strict';
+const fs = require('fs');
+const https = require('https');
 const { WebSocketServer } = require('ws');
 
 const port = Number(process.argv[2] || 0);
 const lifetimeMs = Number(process.env.ZP_PEER_LIFETIME_MS || 120000);
 let server = null;
+let httpsServer = null;
 let boundPort = port;
 let lastCloseCode = 0;
 let pingsReceived = 0;
@@ -22,7 +27,11 @@ function control(ws, text) {
   switch (cmd) {
     case 'restart':
       for (const client of server.clients) client.close(1001, 'restart');
-      server.close(() => setTimeout(() => listen(boundPort), Number(args[0] || 200)));
+      server.close(() => {
+        const again = () => setTimeout(() => listen(boundPort), Number(args[0] || 200));
+        if (httpsServer) httpsServer.close(again);
+        else again();
+      });
       return;
     case 'close':
       ws.close(Number(args[0]), args.slice(1).join(' '));
@@ -59,12 +68,29 @@ function control(ws, text) {
   }
 }
 
+function tlsOptions() {
+  const options = { cert: fs.readFileSync(process.env.ZP_TLS_CERT), key: fs.readFileSync(process.env.ZP_TLS_KEY) };
+  if (process.env.ZP_TLS_ONLY) {
+    options.minVersion = options.maxVersion = process.env.ZP_TLS_ONLY;
+    options.ciphers = 'DEFAULT:@SECLEVEL=0';
+  }
+  return options;
+}
+
 function listen(p) {
-  server = new WebSocketServer({ port: p, host: '127.0.0.1', autoPong: false, maxPayload: 200 * 1024 * 1024 });
-  server.on('listening', () => {
-    boundPort = server.address().port;
+  const settings = { autoPong: false, maxPayload: 200 * 1024 * 1024 };
+  const listening = () => {
+    boundPort = (httpsServer || server).address().port;
     console.log('PORT ' + boundPort);
-  });
+  };
+  if (process.env.ZP_TLS_CERT) {
+    httpsServer = https.createServer(tlsOptions());
+    server = new WebSocketServer({ server: httpsServer, ...settings });
+    httpsServer.listen(p, '127.0.0.1', listening);
+  } else {
+    server = new WebSocketServer({ port: p, host: '127.0.0.1', ...settings });
+    server.on('listening', listening);
+  }
   server.on('connection', (ws) => {
     ws.on('ping', (data) => {
       pingsReceived++;
