@@ -39,7 +39,8 @@ class Server {
   }
   start() {
     return new Promise((resolve) => {
-      this.wss = new WebSocketServer({ host: '127.0.0.1', port: 0, maxPayload: 256 << 20, ...this.options });
+      const where = this.options.server ? {} : { host: '127.0.0.1', port: 0 };
+      this.wss = new WebSocketServer({ ...where, maxPayload: 256 << 20, ...this.options });
       this.wss.on('connection', (ws) => {
         ws.index = ++this.connections;
         this.clients.push(ws);
