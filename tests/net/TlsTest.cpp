@@ -34,7 +34,7 @@ protected:
         char dir[] = "/tmp/zp-pki-XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         Pki = dir;
-        ASSERT_EQ(std::system(("sh " ZP_PEERS_DIR "/make_pki.sh " + Pki).c_str()), 0);
+        ASSERT_EQ(std::system(("sh " ZP_SCRIPTS_DIR "/lib/make_pki.sh " + Pki).c_str()), 0);
         ASSERT_TRUE(Transport::AddTrustedCertificates(ReadFile(Pki + "/ca.pem")));
     }
     static void TearDownTestSuite() { std::system(("rm -rf " + Pki).c_str()); }

@@ -2,8 +2,9 @@
 // installation. It listens for print clients, answers each client's
 // "Initialize" and sends it every given PNG as a "Print" server message.
 //
-//   printserve [--port 5905] [--to NAME] FILE.png...
+//   printserve [--port 5905] [--to NAME] [--cert CHAIN.pem --key KEY.pem] FILE.png...
 //
+// With a certificate chain and its private key it serves wss:// only.
 // Runs until interrupted (Ctrl-C or SIGTERM).
 
 #include <atomic>
@@ -91,13 +92,17 @@ void OnSignal(int)
 int main(int argc, char** argv)
 {
     int port = 5905;
-    std::string to;
+    std::string to, cert, key;
     std::vector<std::string> files;
-    po::options_description desc("Usage: printserve [--port 5905] [--to NAME] FILE.png...\nOptions");
+    po::options_description desc(
+        "Usage: printserve [--port 5905] [--to NAME] [--cert CHAIN.pem --key KEY.pem] FILE.png...\nOptions");
     desc.add_options()
         ("help,h", "this help")
         ("port", po::value<int>(&port)->default_value(5905), "TCP port to listen on")
         ("to", po::value<std::string>(&to), "send only to the client that greets with this name")
+        ("cert", po::value<std::string>(&cert),
+         "certificate chain (PEM, the server's certificate first): serve wss:// only")
+        ("key", po::value<std::string>(&key), "the private key (PEM) of that certificate")
         ("files", po::value<std::vector<std::string>>(&files), "PNG images to send");
     po::positional_options_description positional;
     positional.add("files", -1);
@@ -120,6 +125,22 @@ int main(int argc, char** argv)
     if (port < 1 || port > 65535) {
         std::cerr << "printserve: port " << port << " is out of range" << std::endl;
         return 2;
+    }
+    if (cert.empty() != key.empty()) {
+        std::cerr << "printserve: --cert and --key go together" << std::endl;
+        return 2;
+    }
+    _NET::IWebSocketListener::TLS_IDENTITY identity;
+    for (const auto& [path, into] : {std::make_pair(cert, &identity.CertificateChainPem),
+                                     std::make_pair(key, &identity.PrivateKeyPem)}) {
+        if (path.empty())
+            continue;
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            std::cerr << "printserve: cannot read " << path << std::endl;
+            return 2;
+        }
+        into->assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     }
     to = ArgumentToUtf8(to);
 
@@ -152,12 +173,26 @@ int main(int argc, char** argv)
         return _JSON{{"_OK", true}};
     });
 
-    _OBJ<_NET::IWebSocketListener> listener = _NET::IWebSocketListener::New(
-        static_cast<unsigned short>(port),
-        [](_OBJ<_NET::IWebSocket>, bool connected) { Say(connected ? "client connected" : "client disconnected"); },
-        [processor](_OBJ<_NET::IWebSocket> socket, const _STRING& data, _NET::IWebSocket::OPCODE) {
-            processor->Execute(socket, data);
-        });
+    const auto on_connection = [](_OBJ<_NET::IWebSocket>, bool connected) {
+        Say(connected ? "client connected" : "client disconnected");
+    };
+    const auto on_msg = [processor](_OBJ<_NET::IWebSocket> socket, const _STRING& data, _NET::IWebSocket::OPCODE) {
+        processor->Execute(socket, data);
+    };
+    _OBJ<_NET::IWebSocketListener> listener;
+    if (cert.empty()) {
+        listener = _NET::IWebSocketListener::New(static_cast<unsigned short>(port), on_connection, on_msg);
+    } else {
+        // A certificate that cannot be used is a bad option (2), a port that
+        // cannot be listened on is 3.
+        std::string error;
+        listener = _NET::IWebSocketListener::NewSecure(static_cast<unsigned short>(port), on_connection, on_msg,
+                                                       identity, &error);
+        if (!listener && error.rfind("cannot ", 0) == 0) {
+            std::cerr << "printserve: " << error << std::endl;
+            return 2;
+        }
+    }
     if (!listener) {
         std::cerr << "printserve: cannot listen on port " << port << " (is it in use?)" << std::endl;
         return 3;
@@ -165,7 +200,7 @@ int main(int argc, char** argv)
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    Say("listening on port " + std::to_string(port) + " with " + std::to_string(images.size()) +
+    Say(std::string(cert.empty() ? "listening" : "listening (wss://)") + " on port " + std::to_string(port) + " with " + std::to_string(images.size()) +
         " image(s)" + (to.empty() ? "" : " for \"" + to + "\"") + "; Ctrl-C stops");
     while (!flagInterrupted_)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

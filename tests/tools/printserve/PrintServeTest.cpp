@@ -50,6 +50,8 @@ TEST(PrintServe, BadInputGetsAClearMessageAndAnErrorStatus)
         {"", 2, "printserve: no PNG file given\n"},
         {"--port 0 " + png, 2, "printserve: port 0 is out of range\n"},
         {"--port abc " + png, 2, "printserve: the argument ('abc') for option '--port' is invalid\n"},
+        {"--cert " + png + " " + png, 2, "printserve: --cert and --key go together\n"},
+        {"--cert " + png + " --key " + png + " " + png, 2, "printserve: cannot read the certificate chain: "},
     };
     for (const auto& c : cases) {
         auto child = Start(c.args);

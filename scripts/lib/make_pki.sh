@@ -6,7 +6,7 @@
 #   other.pem/.key    other.example only, signed by the CA
 #   expired.pem/.key  localhost and 127.0.0.1, signed by the CA, expired in 2020
 #   rogue.pem/.key    localhost and 127.0.0.1, signed by a CA nobody trusts
-# Usage: make_pki.sh DIR
+# Usage: make_pki.sh DIR   (used by the TLS tests and scripts/demo --tls)
 set -eu
 dir="$1"
 mkdir -p "$dir"
