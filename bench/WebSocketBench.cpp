@@ -1,13 +1,18 @@
 // Benchmarks of the WebSocket layer on loopback: echo round trips and
 // messages per second of our client against our listener next to the `ws`
 // package's client against its own server (bench/ws_bench.js, run as a child
-// process), memory per idle connection of our listener, and the time a
-// client takes to reconnect once a restarted listener is up again.
+// process), over ws:// and over wss://; memory per idle connection of our
+// listener; the time a client takes to open a link (TCP, TLS and WebSocket
+// handshakes); and the time it takes to reconnect once a restarted listener
+// is up again. The TLS cases use a throw-away CA made by
+// scripts/lib/make_pki.sh.
 
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -19,6 +24,7 @@
 #include "BenchSupport.h"
 #include "Core/CoreJson.h"
 #include "Gcd/Gcd.h"
+#include "Transport.h"
 #include "WebSocket.h"
 
 namespace {
@@ -36,9 +42,49 @@ double Micros(Clock::duration d)
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-std::string Url(int port)
+std::string Url(int port, bool tls = false)
 {
-    return "ws://127.0.0.1:" + std::to_string(port) + "/";
+    return std::string(tls ? "wss" : "ws") + "://127.0.0.1:" + std::to_string(port) + "/";
+}
+
+// The throw-away CA and the listener's certificate, made once.
+struct PKI {
+    std::string dir, chainPem, keyPem;
+    std::string error;
+};
+const PKI& Pki()
+{
+    static const PKI pki = [] {
+        PKI p;
+        char dir[] = "/tmp/zp-bench-pki-XXXXXX";
+        if (!mkdtemp(dir)) {
+            p.error = "no temporary folder";
+            return p;
+        }
+        p.dir = dir;
+        if (std::system(("sh " ZP_SCRIPTS_DIR "/lib/make_pki.sh " + p.dir).c_str()) != 0) {
+            p.error = "make_pki.sh failed";
+            return p;
+        }
+        const auto read = [&](const std::string& name) {
+            std::ifstream in(p.dir + "/" + name, std::ios::binary);
+            return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        };
+        p.chainPem = read("chain.pem");
+        p.keyPem = read("server.key");
+        if (!_NET::Transport::AddTrustedCertificates(read("ca.pem")))
+            p.error = "the CA cannot be read";
+        return p;
+    }();
+    return pki;
+}
+
+_OBJ<IWebSocketListener> Listen(int port, bool tls, IWebSocket::ON_CONNECTION on_connection, IWebSocket::ON_MSG on_msg)
+{
+    if (!tls)
+        return IWebSocketListener::New(static_cast<unsigned short>(port), on_connection, on_msg);
+    return IWebSocketListener::NewSecure(static_cast<unsigned short>(port), on_connection, on_msg,
+                                         {Pki().chainPem, Pki().keyPem});
 }
 
 // ---- echo: round trips and messages per second ----
@@ -47,6 +93,7 @@ struct EchoPlan {
     std::size_t size;
     int rttCount;    // round trips measured, one message at a time
     int rateCount;   // messages sent for the rate, at most WINDOW in flight
+    bool tls = false;
 };
 
 constexpr int WINDOW = 16;
@@ -77,15 +124,27 @@ std::string Pattern(std::size_t size)
     return s;
 }
 
-// The `ws` figures of this run, by message size, for the ratios.
+// The figures of this run by message size and TLS, for the ratios: the
+// `ws` package's, and ours over ws:// (for what TLS costs us).
 std::mutex WsFiguresMutex;
-std::map<std::size_t, EchoFigures> WsFigures;
+std::map<std::pair<std::size_t, bool>, EchoFigures> WsFigures;
+std::map<std::size_t, EchoFigures> OursPlainFigures;
 
 bool RunWsEcho(const EchoPlan& plan, EchoFigures& out, std::string& error)
 {
+    std::vector<std::string> env = {NODE_PATH};
+    if (plan.tls) {
+        if (!Pki().error.empty()) {
+            error = Pki().error;
+            return false;
+        }
+        env.push_back("ZP_BENCH_TLS_CERT=" + Pki().dir + "/chain.pem");
+        env.push_back("ZP_BENCH_TLS_KEY=" + Pki().dir + "/server.key");
+        env.push_back("ZP_BENCH_TLS_CA=" + Pki().dir + "/ca.pem");
+    }
     bench::ChildProcess node({"node", NODE_SCRIPT, "echo", std::to_string(plan.size), std::to_string(plan.rttCount),
                               std::to_string(plan.rateCount), std::to_string(WINDOW)},
-                             {NODE_PATH});
+                             env);
     std::string line;
     std::string json;
     while (node.ReadLine(line)) {
@@ -114,13 +173,14 @@ bool RunWsEcho(const EchoPlan& plan, EchoFigures& out, std::string& error)
         return false;
     }
     std::lock_guard<std::mutex> lock(WsFiguresMutex);
-    WsFigures[plan.size] = out;
+    WsFigures[{plan.size, plan.tls}] = out;
     return true;
 }
 
 void BM_Echo_Ws(benchmark::State& state, EchoPlan plan)
 {
-    state.SetLabel("ws client -> ws server (node, two processes)");
+    state.SetLabel(plan.tls ? "ws client -> ws server over TLS (node, two processes)"
+                            : "ws client -> ws server (node, two processes)");
     EchoFigures f;
     for (auto _ : state) {
         std::string error;
@@ -287,10 +347,15 @@ private:
 
 void BM_Echo_Ours(benchmark::State& state, EchoPlan plan)
 {
-    state.SetLabel("IWebSocket::Connect -> IWebSocketListener (one process)");
+    state.SetLabel(plan.tls ? "IWebSocket::Connect -> IWebSocketListener over TLS (one process)"
+                            : "IWebSocket::Connect -> IWebSocketListener (one process)");
     const int port = bench::FreePort();
-    _OBJ<IWebSocketListener> listener = IWebSocketListener::New(
-        static_cast<unsigned short>(port), nullptr,
+    if (plan.tls && !Pki().error.empty()) {
+        bench::Fail(state, Pki().error);
+        return;
+    }
+    _OBJ<IWebSocketListener> listener = Listen(
+        port, plan.tls, nullptr,
         [](_OBJ<IWebSocket> peer, const _STRING& data, IWebSocket::OPCODE opcode) { peer->Send(data, opcode); });
     auto driver = std::make_shared<EchoDriver>(plan.size);
     _OBJ<IWebSocket> client;
@@ -298,7 +363,7 @@ void BM_Echo_Ours(benchmark::State& state, EchoPlan plan)
     std::string error;
     if (listener.IsValid()) {
         client = IWebSocket::Connect(
-            Url(port), [driver](_OBJ<IWebSocket>, bool up) { driver->OnConnection(up); },
+            Url(port, plan.tls), [driver](_OBJ<IWebSocket>, bool up) { driver->OnConnection(up); },
             [driver](_OBJ<IWebSocket> c, const _STRING& data, IWebSocket::OPCODE op) {
                 driver->OnMessage(c, data, op);
             });
@@ -339,10 +404,18 @@ void BM_Echo_Ours(benchmark::State& state, EchoPlan plan)
     bool have_ws = false;
     {
         std::lock_guard<std::mutex> lock(WsFiguresMutex);
-        auto it = WsFigures.find(plan.size);
+        auto it = WsFigures.find({plan.size, plan.tls});
         have_ws = it != WsFigures.end();
         if (have_ws)
             ws = it->second;
+        if (!plan.tls) {
+            OursPlainFigures[plan.size] = f;
+        } else if (OursPlainFigures.count(plan.size)) {
+            // What TLS costs us: above 1 is slower than our plain link.
+            const EchoFigures& plain = OursPlainFigures[plan.size];
+            state.counters["p50_vs_plain"] = f.p50 / plain.p50;
+            state.counters["rate_vs_plain"] = f.msgsPerSecond / plain.msgsPerSecond;
+        }
     }
     if (have_ws) {
         // Latency: above 1 means ours takes longer; rate: below 1 means ours
@@ -551,6 +624,7 @@ int ListenerProbe(int port)
 // ---- reconnection ----
 
 constexpr int RESTARTS = 20;
+constexpr int HANDSHAKES = 20;
 
 // The client's connection events with their times (taken in the callback,
 // on SERIAL).
@@ -587,17 +661,16 @@ struct ConnectionLog {
 // The listener is stopped, stays down for 0, 50, ..., 950 ms after the
 // client saw the close, and is made anew on the same port; each sample is
 // the time from the new listener's return to the client's open event.
-void BM_Reconnect_Ours(benchmark::State& state)
+void BM_Reconnect_Ours(benchmark::State& state, bool tls)
 {
-    state.SetLabel("listener down 0-950 ms (20 steps of 50 ms)");
+    state.SetLabel(tls ? "over TLS, listener down 0-950 ms (20 steps of 50 ms)"
+                       : "listener down 0-950 ms (20 steps of 50 ms)");
     const int port = bench::FreePort();
-    auto make_listener = [port] {
-        return IWebSocketListener::New(static_cast<unsigned short>(port), nullptr, nullptr);
-    };
+    auto make_listener = [port, tls] { return Listen(port, tls, nullptr, nullptr); };
     _OBJ<IWebSocketListener> listener = make_listener();
     auto log = std::make_shared<ConnectionLog>();
     _OBJ<IWebSocket> client = IWebSocket::Connect(
-        Url(port), [log](_OBJ<IWebSocket>, bool up) { log->Add(up); }, nullptr);
+        Url(port, tls), [log](_OBJ<IWebSocket>, bool up) { log->Add(up); }, nullptr);
     std::vector<double> samples_ms;
     std::string error;
     if (!listener || !log->WaitOpens(1, 10s))
@@ -640,6 +713,42 @@ void BM_Reconnect_Ours(benchmark::State& state)
     state.counters["restarts"] = static_cast<double>(samples_ms.size());
 }
 
+// A new client to a running listener, from Connect to its open event (TCP,
+// TLS and WebSocket handshakes, and the event's way to SERIAL), one client
+// at a time.
+void BM_Handshake_Ours(benchmark::State& state, bool tls)
+{
+    state.SetLabel(tls ? "Connect to open event over TLS (full handshake each time)" : "Connect to open event");
+    const int port = bench::FreePort();
+    _OBJ<IWebSocketListener> listener = Listen(port, tls, nullptr, nullptr);
+    std::vector<double> samples_ms;
+    std::string error = listener.IsValid() ? "" : "cannot listen";
+    for (auto _ : state) {
+        for (int i = 0; i < HANDSHAKES && error.empty(); ++i) {
+            auto log = std::make_shared<ConnectionLog>();
+            const auto start = Clock::now();
+            _OBJ<IWebSocket> client = IWebSocket::Connect(
+                Url(port, tls), [log](_OBJ<IWebSocket>, bool up) { log->Add(up); }, nullptr);
+            if (!log->WaitOpens(1, 10s)) {
+                error = "no open event within 10 s";
+            } else {
+                std::lock_guard<std::mutex> lock(log->m);
+                samples_ms.push_back(std::chrono::duration<double, std::milli>(log->lastOpen - start).count());
+            }
+            client->Disconnect();
+        }
+    }
+    if (listener.IsValid())
+        listener->Stop();
+    if (!error.empty()) {
+        bench::Fail(state, error);
+        return;
+    }
+    state.counters["open_p50_ms"] = bench::Percentile(samples_ms, 50);
+    state.counters["open_p90_ms"] = bench::Percentile(samples_ms, 90);
+    state.counters["connections"] = static_cast<double>(samples_ms.size());
+}
+
 // Swallows what is written into it (the client's console lines).
 class NullBuffer : public std::streambuf {
 protected:
@@ -664,17 +773,26 @@ int main(int argc, char** argv)
     display.SetOutputStream(&report);
     display.SetErrorStream(&std::cerr);
 
-    for (const EchoPlan& plan : PLANS) {
-        const std::string size = "/size:" + std::to_string(plan.size);
-        benchmark::RegisterBenchmark(("Echo_Ws" + size).c_str(), BM_Echo_Ws, plan)
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("Echo_Ours" + size).c_str(), BM_Echo_Ours, plan)
-            ->Iterations(1)
-            ->UseRealTime()
-            ->Unit(benchmark::kMillisecond);
+    for (const bool tls : {false, true}) {
+        for (EchoPlan plan : PLANS) {
+            plan.tls = tls;
+            const std::string name = std::string(tls ? "Tls" : "") + "/size:" + std::to_string(plan.size);
+            benchmark::RegisterBenchmark(("Echo_Ws" + name).c_str(), BM_Echo_Ws, plan)
+                ->Iterations(1)
+                ->UseRealTime()
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("Echo_Ours" + name).c_str(), BM_Echo_Ours, plan)
+                ->Iterations(1)
+                ->UseRealTime()
+                ->Unit(benchmark::kMillisecond);
+        }
     }
+    for (const bool tls : {false, true})
+        benchmark::RegisterBenchmark(tls ? "Handshake_OursTls/connections:20" : "Handshake_Ours/connections:20",
+                                     BM_Handshake_Ours, tls)
+            ->Iterations(1)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("IdleMemory_Ws/clients:128", BM_IdleMemory_Ws)
         ->Iterations(1)
         ->UseRealTime()
@@ -683,10 +801,12 @@ int main(int argc, char** argv)
         ->Iterations(1)
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark("Reconnect_Ours/restarts:20", BM_Reconnect_Ours)
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
+    for (const bool tls : {false, true})
+        benchmark::RegisterBenchmark(tls ? "Reconnect_OursTls/restarts:20" : "Reconnect_Ours/restarts:20",
+                                     BM_Reconnect_Ours, tls)
+            ->Iterations(1)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
 
     const int status = bench::RunInRunLoop(argc, argv, &display);
     std::cout.rdbuf(report.rdbuf());

@@ -14,7 +14,12 @@
 //       messages per second (at most WINDOW in flight), exactly as the C++
 //       side measures its own client and listener. Prints
 //       "RESULT {json}" and ends.
+// With ZP_BENCH_TLS_CERT, ZP_BENCH_TLS_KEY and ZP_BENCH_TLS_CA (PEM files)
+// the echo runs over wss://: the server with the certificate, the client
+// trusting the CA.
 'use strict';
+const fs = require('fs');
+const https = require('https');
 const { spawn } = require('child_process');
 const readline = require('readline');
 const WebSocket = require('ws');
@@ -41,13 +46,25 @@ function onStdinLines(handler) {
   rl.on('close', () => process.exit(0));
 }
 
+const TLS = process.env.ZP_BENCH_TLS_CERT
+  ? { cert: fs.readFileSync(process.env.ZP_BENCH_TLS_CERT), key: fs.readFileSync(process.env.ZP_BENCH_TLS_KEY),
+      ca: fs.readFileSync(process.env.ZP_BENCH_TLS_CA) }
+  : null;
+
 function server() {
-  const wss = new WebSocketServer({ port: 0, host: '127.0.0.1', perMessageDeflate: false, maxPayload: MAX_PAYLOAD });
+  let wss;
+  if (TLS) {
+    const web = https.createServer({ cert: TLS.cert, key: TLS.key });
+    wss = new WebSocketServer({ server: web, perMessageDeflate: false, maxPayload: MAX_PAYLOAD });
+    web.listen(0, '127.0.0.1', () => console.log('PORT ' + web.address().port));
+  } else {
+    wss = new WebSocketServer({ port: 0, host: '127.0.0.1', perMessageDeflate: false, maxPayload: MAX_PAYLOAD });
+    wss.on('listening', () => console.log('PORT ' + wss.address().port));
+  }
   wss.on('connection', (ws) => {
     ws.on('message', (data, isBinary) => ws.send(data, { binary: isBinary }));
     ws.on('error', () => {});
   });
-  wss.on('listening', () => console.log('PORT ' + wss.address().port));
   onStdinLines((line) => {
     if (line.trim() !== 'rss') return;
     if (global.gc) global.gc();
@@ -87,7 +104,8 @@ function startServerProcess() {
 
 async function echo(size, rttCount, rateCount, window) {
   const { child, port } = await startServerProcess();
-  const ws = new WebSocket('ws://127.0.0.1:' + port + '/', { perMessageDeflate: false, maxPayload: MAX_PAYLOAD });
+  const url = (TLS ? 'wss' : 'ws') + '://127.0.0.1:' + port + '/';
+  const ws = new WebSocket(url, { perMessageDeflate: false, maxPayload: MAX_PAYLOAD, ...(TLS ? { ca: TLS.ca } : {}) });
   await new Promise((resolve, reject) => {
     ws.once('open', resolve);
     ws.once('error', reject);

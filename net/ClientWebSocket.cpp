@@ -160,7 +160,7 @@ private:
             }
         }
         if (task)
-            _GCD::Dispatch(task, _GCD::SERIAL);
+            _GCD::Dispatch(std::move(task), _GCD::SERIAL);
     }
 
     // On the SERIAL thread. The guard keeps tasks off a destroyed

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <iostream>
@@ -121,6 +122,15 @@ public:
     std::atomic<bool> open_{false};
     // Bytes of delivered messages whose holds are still alive.
     std::atomic<std::size_t> backlog_{0};
+
+    struct OUTGOING {
+        std::string data;
+        bool binary;
+        std::uint64_t link;
+    };
+    std::mutex outboxMutex_;   // guards outbox_ and flushPosted_
+    std::vector<OUTGOING> outbox_;
+    bool flushPosted_ = false;
 
     asio::io_context ioc_;
 
@@ -277,29 +287,27 @@ public:
 
     void TlsHandshake(beast::tcp_stream&& tcp_stream)
     {
-        if (!tlsContext_) {
-            try {
-                tlsContext_ = MakeClientContext();
-            } catch (const std::exception& e) {
-                ReportTls(e.what());
-                Fail(e.what());
-                return;
-            }
+        try {
+            tlsContext_ = ClientContext();
+        } catch (const std::exception& e) {
+            ReportTls(e.what());
+            Fail(e.what());
+            return;
         }
         auto secure = std::make_shared<TlsWs>(std::move(tcp_stream), *tlsContext_);
         secure_ = secure;
         tcp_.reset();
-        ExpectPeer(secure->next_layer().native_handle(), host_);
+        ExpectPeer(secure->next_layer().next_layer().native_handle(), host_);
         beast::get_lowest_layer(*secure).expires_after(handshakeTimeout_);
-        secure->next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this(),
+        secure->next_layer().next_layer().async_handshake(ssl::stream_base::client, [self = shared_from_this(),
                                                                         secure](const beast::error_code& ec) {
             if (self->stopped_ || self->secure_ != secure)
                 return;
             if (ec) {
-                const std::string reason = DescribeHandshakeFailure(secure->next_layer().native_handle(), ec);
+                const std::string reason = DescribeHandshakeFailure(secure->next_layer().next_layer().native_handle(), ec);
                 // A root may be imported while we retry: trust is read again.
                 if (reason.rfind("certificate verify failed", 0) == 0)
-                    self->tlsContext_.reset();
+                    StaleClientContext();
                 self->ReportTls(reason);
                 self->Fail(reason);
                 return;
@@ -433,10 +441,33 @@ public:
         });
     }
 
-    void Write(std::string data, bool binary, std::uint64_t link)
+    // Any thread: messages wait in the outbox, and one task posted to the
+    // socket's thread takes all there are, so a burst of sends costs one
+    // wake-up of that thread, not one each.
+    void Queue(const std::string& data, bool binary, std::uint64_t link)
     {
-        if (session_ && !stopped_ && (link == 0 || link == session_->Link()))
-            session_->Write(std::move(data), binary);
+        bool post;
+        {
+            std::lock_guard<std::mutex> lock(outboxMutex_);
+            outbox_.push_back(OUTGOING{data, binary, link});
+            post = !flushPosted_;
+            flushPosted_ = true;
+        }
+        if (post)
+            Post([](Impl& impl) { impl.Flush(); });
+    }
+
+    void Flush()
+    {
+        std::vector<OUTGOING> batch;
+        {
+            std::lock_guard<std::mutex> lock(outboxMutex_);
+            batch.swap(outbox_);
+            flushPosted_ = false;
+        }
+        for (OUTGOING& m : batch)
+            if (session_ && !stopped_ && (m.link == 0 || m.link == session_->Link()))
+                session_->Write(std::move(m.data), m.binary);
     }
 
     void DoStop(std::uint16_t code, const std::string& reason)
@@ -507,7 +538,7 @@ bool ClientSocket::send(const std::string& text, std::uint64_t link)
 {
     if (!impl_->open_)
         return false;
-    impl_->Post([text, link](Impl& impl) { impl.Write(text, false, link); });
+    impl_->Queue(text, false, link);
     return true;
 }
 
@@ -515,7 +546,7 @@ bool ClientSocket::sendBinary(const std::string& data, std::uint64_t link)
 {
     if (!impl_->open_)
         return false;
-    impl_->Post([data, link](Impl& impl) { impl.Write(data, true, link); });
+    impl_->Queue(data, true, link);
     return true;
 }
 

@@ -58,7 +58,7 @@ public:
         if constexpr (std::is_same<Ws, TlsWs>::value) {
             // The TLS handshake falls under the handshake time-out too.
             beast::get_lowest_layer(*ws_).expires_after(handshakeTimeout_);
-            ws_->next_layer().async_handshake(ssl::stream_base::server,
+            ws_->next_layer().next_layer().async_handshake(ssl::stream_base::server,
                                               [self = this->shared_from_this()](const beast::error_code& ec) {
                                                   if (ec) {
                                                       self->Drop();

@@ -24,7 +24,6 @@ public:
     std::chrono::steady_clock::time_point LastReceived() const override { return lastReceived_; }
 
 private:
-    typedef asio::dynamic_string_buffer<char, std::char_traits<char>, std::allocator<char>> MessageBuffer;
     using std::enable_shared_from_this<SessionOf<Ws>>::shared_from_this;
 
     void ReadOn();
@@ -35,9 +34,9 @@ private:
 
     Ws ws_;
     const std::uint64_t link_;
-    // The message being received, moved out whole to the receiver.
-    std::string message_;
-    std::optional<MessageBuffer> buffer_;
+    // The message being received, handed out whole to the receiver. Room
+    // for the refusal check: more than MAX_MESSAGE_SIZE is refused.
+    MessageBuffer buffer_{MAX_MESSAGE_SIZE + READ_CHUNK};
     std::deque<std::pair<std::string, bool>> writes_;
     bool writing_ = false;
     bool reading_ = false;
@@ -66,7 +65,6 @@ SessionOf<Ws>::SessionOf(Ws&& ws, std::uint64_t link, OnLinkEvent on_event, MayR
     ws_.control_callback([this](websocket::frame_type, beast::string_view) {
         lastReceived_ = std::chrono::steady_clock::now();
     });
-    DropMessage();
 }
 
 template <class Ws>
@@ -75,15 +73,11 @@ void SessionOf<Ws>::Start()
     DoRead();
 }
 
-// A fresh, empty message buffer: the text of the last message has been
-// moved out (or dropped), and with it whatever memory a large one took.
+// The text of an unwanted message is dropped, and its memory with it.
 template <class Ws>
 void SessionOf<Ws>::DropMessage()
 {
-    buffer_.reset();
-    std::string().swap(message_);
-    // Room for the refusal check: more than MAX_MESSAGE_SIZE is refused.
-    buffer_.emplace(message_, MAX_MESSAGE_SIZE + READ_CHUNK);
+    buffer_.Release();
 }
 
 template <class Ws>
@@ -117,7 +111,7 @@ void SessionOf<Ws>::DoRead()
     // Read in pieces so that an oversized message can be refused with a
     // proper closing handshake (code 1009) while its rest is drained.
     reading_ = true;
-    ws_.async_read_some(*buffer_, READ_CHUNK, [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
+    ws_.async_read_some(buffer_, READ_CHUNK, [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
         self->reading_ = false;
         if (ec) {
             self->Finish(ec);
@@ -128,7 +122,7 @@ void SessionOf<Ws>::DoRead()
             self->DropMessage();
             if (self->ws_.is_message_done())
                 self->discarding_ = false;
-        } else if (self->buffer_->size() > MAX_MESSAGE_SIZE) {
+        } else if (self->buffer_.size() > MAX_MESSAGE_SIZE) {
             self->DropMessage();
             self->discarding_ = !self->ws_.is_message_done();
             self->Close(static_cast<std::uint16_t>(websocket::close_code::too_big), "Message too big");
@@ -137,8 +131,7 @@ void SessionOf<Ws>::DoRead()
             event.type = EventType::Message;
             event.link = self->link_;
             event.binary = self->ws_.got_binary();
-            event.str = std::move(self->message_);
-            self->DropMessage();
+            event.str = self->buffer_.Take();
             if (!self->closing_)
                 self->onEvent_(std::move(event));
         }
@@ -164,6 +157,8 @@ void SessionOf<Ws>::DoWrite()
         return;
     }
     writing_ = true;
+    // More messages queued behind this one: gather it with them.
+    ws_.next_layer().Cork(writes_.size() > 1);
     ws_.binary(writes_.front().second);
     ws_.async_write(asio::buffer(writes_.front().first),
                     [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
@@ -185,6 +180,7 @@ void SessionOf<Ws>::Close(std::uint16_t code, const std::string& reason)
     if (finished_ || closing_)
         return;
     closing_ = true;
+    ws_.next_layer().Cork(false);
     sentCode_ = code;
     sentReason_ = reason;
     websocket::close_reason cr;

@@ -5,7 +5,9 @@
 // link's io_context.
 
 #include <chrono>
+#include <algorithm>
 #include <deque>
+#include <stdexcept>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +20,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include "CorkedStream.h"
 #include "Transport.h"
 
 namespace _NET {
@@ -28,8 +31,11 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
-typedef websocket::stream<beast::tcp_stream> PlainWs;
-typedef websocket::stream<beast::ssl_stream<beast::tcp_stream>> TlsWs;
+// Under the WebSocket stream a layer that gathers small writes (see
+// CorkedStream.h), over TCP or over TLS.
+typedef websocket::stream<CorkedStream<beast::tcp_stream>> PlainWs;
+typedef beast::ssl_stream<beast::tcp_stream> TlsStream;
+typedef websocket::stream<CorkedStream<TlsStream>> TlsWs;
 
 constexpr std::uint16_t CLOSE_ABNORMAL = 1006;
 constexpr std::size_t READ_CHUNK = 1024 * 1024;
@@ -50,6 +56,66 @@ void ApplyLinkOptions(Ws& ws, std::chrono::milliseconds handshake_timeout)
     no_compression.server_enable = false;
     ws.set_option(no_compression);
 }
+
+// The text of the message being received: a dynamic buffer (Asio's v1
+// rules) over a string that is handed out whole once the message is done.
+// It grows geometrically and keeps what it has zeroed once, so a large
+// message costs one pass of zeroing, not one per read. A small message is
+// copied out and the string kept for the next; a large one is moved out,
+// and its memory goes with it.
+class MessageBuffer {
+public:
+    typedef asio::const_buffer const_buffers_type;
+    typedef asio::mutable_buffer mutable_buffers_type;
+
+    explicit MessageBuffer(std::size_t max_size) : max_(max_size) {}
+
+    std::size_t size() const { return size_; }
+    std::size_t max_size() const { return max_; }
+    std::size_t capacity() const { return text_.size(); }
+    const_buffers_type data() const { return {text_.data(), size_}; }
+    mutable_buffers_type prepare(std::size_t n)
+    {
+        if (n > max_ - size_)
+            throw std::length_error("message too long");
+        if (text_.size() < size_ + n)
+            text_.resize(std::max(size_ + n, std::min(max_, 2 * text_.size())));
+        return {&text_[size_], n};
+    }
+    void commit(std::size_t n) { size_ += std::min(n, text_.size() - size_); }
+    void consume(std::size_t n)
+    {
+        if (n >= size_) {
+            size_ = 0;
+        } else {
+            text_.erase(0, n);
+            size_ -= n;
+        }
+    }
+    std::string Take()
+    {
+        std::string out;
+        if (size_ < 64 * 1024 && text_.size() > 2 * size_) {
+            out.assign(text_.data(), size_);
+        } else {
+            text_.resize(size_);
+            out.swap(text_);
+        }
+        size_ = 0;
+        return out;
+    }
+    // Empty, and its memory released.
+    void Release()
+    {
+        std::string().swap(text_);
+        size_ = 0;
+    }
+
+private:
+    std::string text_;
+    std::size_t size_ = 0;
+    std::size_t max_;
+};
 
 // One open link, over TCP or over TLS.
 class Session {

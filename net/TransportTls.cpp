@@ -22,8 +22,9 @@ namespace Transport {
 
 namespace {
 
-std::mutex ExtraMutex_;
+std::mutex ExtraMutex_;                // guards the two below
 std::vector<std::string> ExtraPems_;   // added with AddTrustedCertificates
+std::shared_ptr<boost::asio::ssl::context> ClientContext_;   // empty: made at next use
 
 // The certificates of a PEM text; none when it holds none or is damaged.
 std::vector<X509*> ReadPemCertificates(const std::string& pem)
@@ -70,12 +71,15 @@ bool AddTrustedCertificates(const std::string& pem)
         return false;
     std::lock_guard<std::mutex> lock(ExtraMutex_);
     ExtraPems_.push_back(pem);
+    ClientContext_.reset();
     return true;
 }
 
 namespace detail {
 
-std::shared_ptr<ssl::context> MakeClientContext()
+namespace {
+
+std::shared_ptr<ssl::context> MakeClientContext(const std::vector<std::string>& extra)
 {
     auto context = std::make_shared<ssl::context>(ssl::context::tls_client);
     SSL_CTX* native = context->native_handle();
@@ -89,11 +93,6 @@ std::shared_ptr<ssl::context> MakeClientContext()
     boost::system::error_code ignored;
     context->set_default_verify_paths(ignored);
 #endif
-    std::vector<std::string> extra;
-    {
-        std::lock_guard<std::mutex> lock(ExtraMutex_);
-        extra = ExtraPems_;
-    }
     for (const std::string& pem : extra)
         for (X509* cert : ReadPemCertificates(pem)) {
             X509_STORE_add_cert(store, cert);
@@ -101,6 +100,22 @@ std::shared_ptr<ssl::context> MakeClientContext()
         }
     ERR_clear_error();
     return context;
+}
+
+}  // namespace
+
+std::shared_ptr<ssl::context> ClientContext()
+{
+    std::lock_guard<std::mutex> lock(ExtraMutex_);
+    if (!ClientContext_)
+        ClientContext_ = MakeClientContext(ExtraPems_);
+    return ClientContext_;
+}
+
+void StaleClientContext()
+{
+    std::lock_guard<std::mutex> lock(ExtraMutex_);
+    ClientContext_.reset();
 }
 
 std::shared_ptr<ssl::context> MakeServerContext(const std::string& chain_pem, const std::string& key_pem,

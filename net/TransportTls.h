@@ -7,6 +7,7 @@
 // cases also whatever was added with AddTrustedCertificates. A context is
 // made when a socket first needs one and again after a verification
 // failure, so that a root imported meanwhile is seen by the next attempt.
+// The context is shared by every client socket of the process.
 
 #include <memory>
 #include <string>
@@ -19,9 +20,15 @@ namespace detail {
 
 namespace ssl = boost::asio::ssl;
 
-// TLS 1.2 or newer, the peer verified against the trusted roots. Throws
-// std::runtime_error when OpenSSL cannot make a context.
-std::shared_ptr<ssl::context> MakeClientContext();
+// TLS 1.2 or newer, the peer verified against the trusted roots: one
+// context for every client socket of the process (making one is costly),
+// made at first use and again after StaleClientContext or
+// AddTrustedCertificates. Throws std::runtime_error when OpenSSL cannot
+// make a context.
+std::shared_ptr<ssl::context> ClientContext();
+// After a verification failure: the next ClientContext reads the trusted
+// roots again.
+void StaleClientContext();
 
 // TLS 1.2 or newer with the given PEM certificate chain and private key;
 // on failure nothing, and the reason in `error`.

@@ -52,23 +52,28 @@ Code_TaskQueue::~Code_TaskQueue()
 
 void Code_TaskQueue::Attach(LAMBDA lambda, TASK_ID task_id)
 {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    if (flagLocked_)
-        return;
-    TaskQueue_.push(TASK(task_id, std::move(lambda)));
-
-    // Wake the lowest-numbered idle thread, if any; a thread that is awake
-    // takes the task when it next looks at the backlog.
-    for (_UINT i = 0; i < numThreads_; ++i) {
-        THREAD_ENTRY& e = ThreadTab_[i];
-        std::unique_lock<std::mutex> entry_lock(e.Mutex_CondVar_);
-        if (!e.flagWaked_ && !e.flagDead_) {
-            e.flagWaked_ = true;
-            entry_lock.unlock();
-            e.CondVar_.notify_one();
+    THREAD_ENTRY* woken = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        if (flagLocked_)
             return;
+        TaskQueue_.push(TASK(task_id, std::move(lambda)));
+
+        // Wake the lowest-numbered idle thread, if any; a thread that is
+        // awake takes the task when it next looks at the backlog.
+        for (_UINT i = 0; i < numThreads_ && !woken; ++i) {
+            THREAD_ENTRY& e = ThreadTab_[i];
+            std::lock_guard<std::mutex> entry_lock(e.Mutex_CondVar_);
+            if (!e.flagWaked_ && !e.flagDead_) {
+                e.flagWaked_ = true;
+                woken = &e;
+            }
         }
     }
+    // Outside the queue lock: the woken thread's first step takes it, and
+    // must not find it still held by us.
+    if (woken)
+        woken->CondVar_.notify_one();
 }
 
 void Code_TaskQueue::Lock()

@@ -158,7 +158,10 @@ TASK_QUEUE_ID CreateQueue(_UINT num_of_threads, SCHEDULE_POLICY policy, PRIORITY
     return static_cast<TASK_QUEUE_ID>(CodeQueue_.size());
 }
 
-bool _Post(const LAMBDA& code, TASK_QUEUE_ID queue, TASK_ID* task_id)
+namespace {
+
+template <class Code>
+bool PostTask(Code&& code, TASK_QUEUE_ID queue, TASK_ID* task_id)
 {
     if (task_id)
         *task_id = TASK_ID_INVALID;
@@ -169,7 +172,7 @@ bool _Post(const LAMBDA& code, TASK_QUEUE_ID queue, TASK_ID* task_id)
     if (queue == MAIN_THREAD) {
         {
             std::lock_guard<std::mutex> main_lock(Mutex_MainThreadCodeQueue_);
-            MainThreadCodeQueue_.push(code);
+            MainThreadCodeQueue_.push(std::forward<Code>(code));
         }
         WakeMainThread();
         return true;
@@ -179,16 +182,30 @@ bool _Post(const LAMBDA& code, TASK_QUEUE_ID queue, TASK_ID* task_id)
     const TASK_ID id = NextTaskId();
     assert(ndxQueue >= 0 && "negative queue number");
     assert(ndxQueue < (_INT)CodeQueue_.size());
-    CodeQueue_[ndxQueue]->Attach(code, id);
+    CodeQueue_[ndxQueue]->Attach(std::forward<Code>(code), id);
     if (task_id)
         *task_id = id;
     return true;
 }
 
+}  // namespace
+
+bool _Post(const LAMBDA& code, TASK_QUEUE_ID queue, TASK_ID* task_id)
+{
+    return PostTask(code, queue, task_id);
+}
+
 TASK_ID Dispatch(const LAMBDA& code, TASK_QUEUE_ID queue)
 {
     TASK_ID id;
-    _Post(code, queue, &id);
+    PostTask(code, queue, &id);
+    return id;
+}
+
+TASK_ID Dispatch(LAMBDA&& code, TASK_QUEUE_ID queue)
+{
+    TASK_ID id;
+    PostTask(std::move(code), queue, &id);
     return id;
 }
 

@@ -38,6 +38,8 @@ TASK_QUEUE_ID CreateQueue(_UINT num_of_threads, SCHEDULE_POLICY policy, PRIORITY
 // Posts code to a queue. Returns the task number for a worker queue and
 // TASK_ID_INVALID for MAIN_THREAD and for a refused task (after Exit began).
 TASK_ID Dispatch(const LAMBDA& code, TASK_QUEUE_ID queue);
+// The same, taking the task over instead of copying it.
+TASK_ID Dispatch(LAMBDA&& code, TASK_QUEUE_ID queue);
 
 // Asks the run loop to end: refuses further tasks, waits until every queue's
 // backlog has been taken, then wakes the main loop. Not for worker threads.
