@@ -4,6 +4,7 @@
 #         -DALLOWED="kernel32|user32|..."   (the only DLLs it may import, base names)
 #         [-DDLL=ON]                        (it must be marked as a DLL)
 #         [-DEXPORTS="Name1;Name2"]         (its exact, undecorated export names)
+#         [-DVERSION=1.2.3]                 (its version resource says this version)
 #         -P CheckPe.cmake
 # Self-contained binaries link the C++ runtime, libgcc, winpthreads and zlib
 # statically, so only system DLLs may remain.
@@ -66,6 +67,25 @@ if(DEFINED EXPORTS)
   if(NOT dump MATCHES "Export Address Table[ \t]+0*${count}\n")
     string(APPEND problems "the export address table does not hold exactly ${count} entries\n")
   endif()
+endif()
+
+if(VERSION)
+  # The strings of the version resource are UTF-16: "FileVersion" and
+  # "ProductVersion", each followed by the version.
+  execute_process(COMMAND strings -el ${BINARY} OUTPUT_VARIABLE text)
+  string(REPLACE "\n" ";" wide "${text}")
+  foreach(key FileVersion ProductVersion)
+    list(FIND wide ${key} at)
+    math(EXPR next "${at} + 1")
+    if(at LESS 0)
+      string(APPEND problems "no ${key} in a version resource\n")
+    else()
+      list(GET wide ${next} value)
+      if(NOT value STREQUAL VERSION)
+        string(APPEND problems "${key} is \"${value}\" instead of ${VERSION}\n")
+      endif()
+    endif()
+  endforeach()
 endif()
 
 if(problems)

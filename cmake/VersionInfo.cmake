@@ -1,0 +1,15 @@
+# Version resources: every shipped Windows binary carries the project's
+# version (the one place it is set: project() in the top CMakeLists.txt).
+#   zp_version_resource(<target> "<description>" <file name> APP|DLL)
+function(zp_version_resource target description filename kind)
+  set(ZP_VI_DESCRIPTION "${description}")
+  set(ZP_VI_FILENAME "${filename}")
+  if(kind STREQUAL "DLL")
+    set(ZP_VI_FILETYPE VFT_DLL)
+  else()
+    set(ZP_VI_FILETYPE VFT_APP)
+  endif()
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/VersionInfo.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
