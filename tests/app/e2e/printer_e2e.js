@@ -180,6 +180,17 @@ const scenario = rig.scenarios();
     await printer.kill();
   }
 
+  await scenario('Ctrl+C: a closing handshake with 1000, then exit status 0', async () => {
+    const codes = [];
+    server.wss.on('connection', (c) => c.on('close', (code) => codes.push(code)));
+    const stopped = new Printer(['-p', cups.QUEUE, '-n', 'ctrl-c', '-u', server.url()]);
+    await stopped.waitLine('Remote Connected');
+    process.kill(stopped.pid(), 'SIGINT');   // Wine raises CTRL_C_EVENT for it
+    assert.strictEqual(await Promise.race([stopped.exited, sleep(20000).then(() => 'still running')]), 0);
+    await waitFor(() => codes.length, 5000, 'the close of the link');
+    assert.deepStrictEqual(codes, [1000]);
+  });
+
   await scenario('an unknown printer: the Windows code, then "Printer is Offline"', async () => {
     const lost = new Printer(['-p', 'No Such Printer 4711', '-n', 'lost', '-u', server.url()]);
     try {
