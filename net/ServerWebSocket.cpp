@@ -45,6 +45,16 @@ public:
             socket->close(1000, "Normal closure");
     }
 
+    // The transport's client: the same for every handle of one client.
+    std::shared_ptr<Transport::ServerSocket::Peer> Client() const { return pIxSocket_.lock(); }
+
+    bool SendThen(const _STRING& text, std::function<void(bool)> written)
+    {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        auto socket = pIxSocket_.lock();
+        return socket && socket->sendThen(text, std::move(written));
+    }
+
 private:
     _COMREF __Ref_;
     std::mutex Mutex_;
@@ -132,6 +142,30 @@ private:
 };
 
 }  // namespace
+
+bool DescribePeer(const _OBJ<IWebSocket>& peer, const void*& key, _STRING& address)
+{
+    const auto* handle = dynamic_cast<const Code_PeerWebSocket*>(peer.__Ptr());
+    const auto client = handle ? handle->Client() : nullptr;
+    if (!client)
+        return false;
+    key = client.get();
+    address = client->address();
+    return true;
+}
+
+void SendTextThen(const _OBJ<IWebSocket>& socket, const _STRING& text, std::function<void(bool)> written)
+{
+    auto* handle = dynamic_cast<Code_PeerWebSocket*>(socket.__Ptr());
+    if (!handle) {
+        socket->Send(text, IWebSocket::Text);
+        written(true);
+        return;
+    }
+    auto callback = std::make_shared<std::function<void(bool)>>(std::move(written));
+    if (!handle->SendThen(text, [callback](bool ok) { (*callback)(ok); }))
+        (*callback)(false);
+}
 
 _OBJ<IWebSocketListener> IWebSocketListener::New(unsigned short port, IWebSocket::ON_CONNECTION on_connection,
                                                  IWebSocket::ON_MSG on_msg)

@@ -112,6 +112,13 @@ public:
         virtual ~Peer() = default;
         virtual bool send(const std::string& text) = 0;
         virtual bool sendBinary(const std::string& data) = 0;
+        // As send; `delivered` is called on the client's thread with true
+        // once the client has the message (it answered a ping sent right
+        // after it), or with false when the link went first. False (and no
+        // call) when it is closed.
+        virtual bool sendThen(const std::string& text, std::function<void(bool)> delivered) = 0;
+        // The client's address, "a.b.c.d:port".
+        virtual std::string address() const = 0;
         // Starts the closing handshake; the Close event follows on the
         // client's thread.
         virtual void close(std::uint16_t code, const std::string& reason) = 0;

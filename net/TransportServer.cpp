@@ -30,10 +30,19 @@ public:
              milliseconds handshake_timeout)
         : ioc_(std::move(ioc)), ws_(std::move(ws)), callback_(std::move(callback)), handshakeTimeout_(handshake_timeout)
     {
+        beast::error_code ec;
+        const auto remote = beast::get_lowest_layer(*ws_).socket().remote_endpoint(ec);
+        if (!ec)
+            address_ = remote.address().to_string() + ":" + std::to_string(remote.port());
     }
 
-    bool send(const std::string& text) override { return Queue(text, false); }
-    bool sendBinary(const std::string& data) override { return Queue(data, true); }
+    bool send(const std::string& text) override { return Queue(text, false, {}); }
+    bool sendBinary(const std::string& data) override { return Queue(data, true, {}); }
+    bool sendThen(const std::string& text, std::function<void(bool)> written) override
+    {
+        return Queue(text, false, std::move(written));
+    }
+    std::string address() const override { return address_; }
 
     void close(std::uint16_t code, const std::string& reason) override
     {
@@ -107,14 +116,16 @@ private:
             beast::get_lowest_layer(*ws_).socket().close(ignored);
     }
 
-    bool Queue(const std::string& data, bool binary)
+    bool Queue(const std::string& data, bool binary, std::function<void(bool)> written)
     {
         if (!open_)
             return false;
-        asio::post(*ioc_, [weak = this->weak_from_this(), data, binary] {
-            if (auto self = weak.lock())
-                if (self->session_)
-                    self->session_->Write(data, binary);
+        asio::post(*ioc_, [weak = this->weak_from_this(), data, binary, written = std::move(written)]() mutable {
+            auto self = weak.lock();
+            if (self && self->session_)
+                self->session_->Write(std::move(data), binary, std::move(written));
+            else if (written)
+                written(false);
         });
         return true;
     }
@@ -150,6 +161,7 @@ private:
     std::atomic<bool> open_{false};
     ServerSocket::OnClientEvent callback_;
     milliseconds handshakeTimeout_;
+    std::string address_ = "?";
 };
 
 }  // namespace

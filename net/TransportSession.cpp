@@ -1,5 +1,7 @@
 #include "TransportSession.h"
 
+#include <map>
+
 namespace _NET {
 namespace Transport {
 namespace detail {
@@ -13,7 +15,7 @@ public:
 
     void Start() override;
     void Resume() override;
-    void Write(std::string data, bool binary) override;
+    void Write(std::string data, bool binary, std::function<void(bool)> delivered) override;
     void Close(std::uint16_t code, const std::string& reason) override;
     void Ping() override;
     void Abort() override;
@@ -37,12 +39,26 @@ private:
     // The message being received, handed out whole to the receiver. Room
     // for the refusal check: more than MAX_MESSAGE_SIZE is refused.
     MessageBuffer buffer_{MAX_MESSAGE_SIZE + READ_CHUNK};
-    std::deque<std::pair<std::string, bool>> writes_;
+    struct OUTGOING {
+        std::string Data;
+        bool Binary;
+        std::function<void(bool)> Written;
+    };
+    void DropWrites();
+    void SendPing(const std::string& payload);
+    void NextPing();
+    void Ponged(beast::string_view payload);
+
+    std::deque<OUTGOING> writes_;
     bool writing_ = false;
     bool reading_ = false;
     bool paused_ = false;
     bool closing_ = false;
     bool pinging_ = false;
+    std::deque<std::string> pings_;   // waiting to go out, one at a time
+    std::uint64_t ackPings_ = 0;
+    // Pings sent after a message whose sender waits for its delivery.
+    std::map<std::string, std::function<void(bool)>> awaitingPong_;
     bool discarding_ = false;   // the rest of an oversized message
     bool finished_ = false;
     std::uint16_t sentCode_ = 0;
@@ -62,8 +78,10 @@ SessionOf<Ws>::SessionOf(Ws&& ws, std::uint64_t link, OnLinkEvent on_event, MayR
       mayRead_(std::move(may_read))
 {
     // Pings, pongs and close frames count as signs of life too.
-    ws_.control_callback([this](websocket::frame_type, beast::string_view) {
+    ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) {
         lastReceived_ = std::chrono::steady_clock::now();
+        if (kind == websocket::frame_type::pong)
+            Ponged(payload);
     });
 }
 
@@ -140,13 +158,72 @@ void SessionOf<Ws>::DoRead()
 }
 
 template <class Ws>
-void SessionOf<Ws>::Write(std::string data, bool binary)
+void SessionOf<Ws>::Write(std::string data, bool binary, std::function<void(bool)> delivered)
+{
+    if (finished_ || closing_) {
+        if (delivered)
+            delivered(false);
+        return;
+    }
+    writes_.push_back(OUTGOING{std::move(data), binary, std::move(delivered)});
+    if (!writing_)
+        DoWrite();
+}
+
+// What is queued goes with the link; whoever waits for it learns so.
+template <class Ws>
+void SessionOf<Ws>::DropWrites()
+{
+    std::deque<OUTGOING> dropped;
+    dropped.swap(writes_);
+    std::map<std::string, std::function<void(bool)>> unanswered;
+    unanswered.swap(awaitingPong_);
+    for (OUTGOING& w : dropped)
+        if (w.Written)
+            w.Written(false);
+    for (auto& waiter : unanswered)
+        waiter.second(false);
+}
+
+// Beast sends one ping at a time: the others wait their turn.
+template <class Ws>
+void SessionOf<Ws>::SendPing(const std::string& payload)
 {
     if (finished_ || closing_)
         return;
-    writes_.emplace_back(std::move(data), binary);
-    if (!writing_)
-        DoWrite();
+    pings_.push_back(payload);
+    if (!pinging_)
+        NextPing();
+}
+
+template <class Ws>
+void SessionOf<Ws>::NextPing()
+{
+    if (pings_.empty() || finished_ || closing_) {
+        pinging_ = false;
+        return;
+    }
+    pinging_ = true;
+    websocket::ping_data data(pings_.front().data(), pings_.front().size());
+    pings_.pop_front();
+    ws_.async_ping(data, [self = shared_from_this()](const beast::error_code& ec) {
+        if (ec) {
+            self->pinging_ = false;
+            return;   // the read loop sees the broken link and ends it
+        }
+        self->NextPing();
+    });
+}
+
+template <class Ws>
+void SessionOf<Ws>::Ponged(beast::string_view payload)
+{
+    const auto waiter = awaitingPong_.find(std::string(payload));
+    if (waiter == awaitingPong_.end())
+        return;
+    auto delivered = std::move(waiter->second);
+    awaitingPong_.erase(waiter);
+    delivered(true);
 }
 
 template <class Ws>
@@ -157,16 +234,30 @@ void SessionOf<Ws>::DoWrite()
         return;
     }
     writing_ = true;
-    // More messages queued behind this one: gather it with them.
-    ws_.next_layer().Cork(writes_.size() > 1);
-    ws_.binary(writes_.front().second);
-    ws_.async_write(asio::buffer(writes_.front().first),
+    // More messages queued behind this one: gather it with them (unless its
+    // sender waits to learn that it has been written).
+    ws_.next_layer().Cork(writes_.size() > 1 && !writes_.front().Written);
+    ws_.binary(writes_.front().Binary);
+    ws_.async_write(asio::buffer(writes_.front().Data),
                     [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
-                        if (!self->writes_.empty())
+                        std::function<void(bool)> delivered;
+                        if (!self->writes_.empty()) {
+                            delivered = std::move(self->writes_.front().Written);
                             self->writes_.pop_front();
+                        }
+                        if (delivered) {
+                            if (ec) {
+                                delivered(false);
+                            } else {
+                                // Delivered once the peer answers this ping.
+                                const std::string payload = "ack" + std::to_string(++self->ackPings_);
+                                self->awaitingPong_[payload] = std::move(delivered);
+                                self->SendPing(payload);
+                            }
+                        }
                         if (ec) {
                             // The read loop sees the broken link and ends it.
-                            self->writes_.clear();
+                            self->DropWrites();
                             self->writing_ = false;
                             return;
                         }
@@ -200,8 +291,7 @@ void SessionOf<Ws>::Ping()
 {
     if (finished_ || closing_ || pinging_)
         return;
-    pinging_ = true;
-    ws_.async_ping({}, [self = shared_from_this()](const beast::error_code&) { self->pinging_ = false; });
+    SendPing(std::string());
 }
 
 template <class Ws>
@@ -245,7 +335,7 @@ void SessionOf<Ws>::Finish(const beast::error_code& ec)
         code = static_cast<std::uint16_t>(ws_.reason().code);
         reason = std::string(ws_.reason().reason.c_str());
     }
-    writes_.clear();
+    DropWrites();
     DropMessage();
     if (ws_.is_open())
         Abort();

@@ -131,7 +131,11 @@ public:
     virtual void Start() = 0;
     // Reads on after a pause; nothing when not paused.
     virtual void Resume() = 0;
-    virtual void Write(std::string data, bool binary) = 0;
+    // `delivered`, when given, learns whether the peer has the message: true
+    // once the peer answered a ping sent right after it (its WebSocket layer
+    // has read everything before the ping), false when the link went first.
+    // Such a message is never held back to be gathered with later ones.
+    virtual void Write(std::string data, bool binary, std::function<void(bool)> delivered = {}) = 0;
     virtual void Close(std::uint16_t code, const std::string& reason) = 0;
     virtual void Ping() = 0;
     // Drops the TCP link at once.

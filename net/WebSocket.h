@@ -58,6 +58,20 @@ struct IWebSocketJsonProcessor : public IRoot {
     static _OBJ<IWebSocketJsonProcessor> New();
 };
 
+// For serving programs: what a listener's peer handle stands for. Every
+// handle the listener gives for one client has the same key (until the
+// client is gone); `address` is the client's "a.b.c.d:port". False for
+// handles of other connections, and once the client is gone.
+bool DescribePeer(const _OBJ<IWebSocket>& peer, const void*& key, _STRING& address);
+
+// Sends one text message on a listener's peer handle; `delivered` learns
+// whether the client has it (true: it answered a ping sent right after the
+// message, so its WebSocket layer has read the message) or not, because
+// the link went first (false). Called on the client's thread, or at once
+// with false when the client is gone already. Other connections send as
+// with Send and report true.
+void SendTextThen(const _OBJ<IWebSocket>& socket, const _STRING& text, std::function<void(bool delivered)> delivered);
+
 // Sends {"_DATA":data,"_ID":packet_id,"_MAGIC":"SERVER_MSG","_TYPE":type}.
 void PostServerMsg(_OBJ<IWebSocket> socket, const _STRING& type, const _JSON& data, _INT packet_id);
 
