@@ -1,6 +1,8 @@
-// printserve: the serving end of the print protocol, for trying out a printer
-// installation. It listens for print clients, answers each client's
-// "Initialize" and sends it every given PNG as a "Print" server message.
+// printserve for Windows: the serving end of the print protocol, for trying
+// out a printer installation. It listens for print clients, answers each
+// client's "Initialize" and sends it every given PNG as a "Print" server
+// message. (The print gateway, with its job queue and HTTP API, is the
+// native printserve: Main.cpp.)
 //
 //   printserve [--port 5905] [--to NAME] [--cert CHAIN.pem --key KEY.pem] FILE.png...
 //
