@@ -1,6 +1,10 @@
-// printserve as a user runs it: bad input, a busy port, and a client that
-// greets and receives the images as "Print" server messages.
+// printserve as a user runs it from a command line: bad input, a busy
+// port, and a client that greets and receives the given images as "Print"
+// server messages. (The gateway's HTTP side: tests/gateway.)
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -12,7 +16,9 @@
 
 namespace {
 
-const std::string PNG_BYTES = std::string("\x89PNG\r\n\x1a\n", 8) + "rest of a picture";
+// A PNG's signature and header chunk (a 1x1 image), and some more bytes.
+const std::string PNG_BYTES = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0\x1f\x15\xc4\x89", 33) +
+                              "rest of a picture";
 
 std::string WriteFile(const std::string& name, const std::string& bytes)
 {
@@ -21,11 +27,16 @@ std::string WriteFile(const std::string& name, const std::string& bytes)
     return path;
 }
 
-// Runs printserve with its standard error joined to its output.
+// Runs printserve with its standard error joined to its output, with a job
+// database of its own and the HTTP side on a free port.
 std::unique_ptr<ChildProcess> Start(const std::string& args)
 {
-    return std::make_unique<ChildProcess>(
-        std::vector<std::string>{"sh", "-c", std::string("exec \"") + PRINTSERVE + "\" " + args + " 2>&1"});
+    static int run = 0;
+    const std::string db = ::testing::TempDir() + "printserve-" + std::to_string(getpid()) + "-" +
+                           std::to_string(++run) + ".db";
+    std::remove(db.c_str());
+    return std::make_unique<ChildProcess>(std::vector<std::string>{
+        "sh", "-c", std::string("exec \"") + PRINTSERVE + "\" --http 0 --db " + db + " " + args + " 2>&1"});
 }
 
 std::string AllOutput(ChildProcess& child)
@@ -47,11 +58,11 @@ TEST(PrintServe, BadInputGetsAClearMessageAndAnErrorStatus)
     } cases[] = {
         {"/nonexistent/label.png", 2, "printserve: cannot read /nonexistent/label.png\n"},
         {text, 2, "printserve: " + text + " is not a PNG image\n"},
-        {"", 2, "printserve: no PNG file given\n"},
         {"--port 0 " + png, 2, "printserve: port 0 is out of range\n"},
         {"--port abc " + png, 2, "printserve: the argument ('abc') for option '--port' is invalid\n"},
         {"--cert " + png + " " + png, 2, "printserve: --cert and --key go together\n"},
-        {"--cert " + png + " --key " + png + " " + png, 2, "printserve: cannot read the certificate chain: "},
+        {"--cert " + png + " --key " + png + " " + png, 2, "printserve: cannot use the certificate: "},
+        {"--ttl soon " + png, 2, "printserve: --ttl soon is not a duration (90s, 30m, 24h, 7d)\n"},
     };
     for (const auto& c : cases) {
         auto child = Start(c.args);
@@ -98,18 +109,25 @@ TEST(PrintServe, SendsEveryImageToEachGreetingClientOrOnlyTheNamedOne)
     auto child = Start("--port " + std::to_string(port) + " --to K\xc3\xbc" "che " + first + " " + second);
     std::string line;
     ASSERT_TRUE(child->ReadLine(line));
-    EXPECT_EQ(line, "listening on port " + std::to_string(port) + " with 2 image(s) for \"K\xc3\xbc" "che\"; Ctrl-C stops");
+    EXPECT_NE(line.find(" event=started ws_port=" + std::to_string(port) + " tls=no "), std::string::npos) << line;
+    EXPECT_NE(line.find(" files=2"), std::string::npos) << line;
 
     Greeter other(port, "Garage");
     ASSERT_TRUE(other.messages.WaitCount(R"({"_ID":"g","_OK":true})", 1));
     EXPECT_EQ(other.messages.Events().size(), 1u) << "nothing printed for another name";
 
+    // The reply, and the two jobs one after the other (each once the
+    // client has the one before).
     Greeter kitchen(port, "K\xc3\xbc" "che");
-    ASSERT_TRUE(kitchen.messages.WaitCount(R"({"_ID":"g","_OK":true})", 1));
-    const auto got = kitchen.messages.Events();
-    ASSERT_EQ(got.size(), 3u);
-    const _JSON print1 = _NET::ParseJson(got[0]);
-    const _JSON print2 = _NET::ParseJson(got[1]);
+    ASSERT_TRUE(kitchen.messages.WaitUntil([](const std::vector<std::string>& e) { return e.size() >= 3; }));
+    std::vector<_JSON> prints;
+    for (const auto& m : kitchen.messages.Events())
+        if (_NET::ParseJson(m).contains("_TYPE"))
+            prints.push_back(_NET::ParseJson(m));
+    ASSERT_EQ(prints.size(), 2u);
+    EXPECT_EQ(kitchen.messages.Count(R"({"_ID":"g","_OK":true})"), 1u);
+    const _JSON& print1 = prints[0];
+    const _JSON& print2 = prints[1];
     EXPECT_EQ(print1["_TYPE"], "Print");
     EXPECT_EQ(print1["_MAGIC"], "SERVER_MSG");
     EXPECT_EQ(print1["_ID"], 1);
@@ -122,11 +140,12 @@ TEST(PrintServe, SendsEveryImageToEachGreetingClientOrOnlyTheNamedOne)
     child->Signal(SIGTERM);
     const std::string all = AllOutput(*child);
     EXPECT_EQ(child->Wait(), 0);
-    EXPECT_NE(all.find("stopped\n"), std::string::npos) << all;
-    EXPECT_NE(all.find("client \"Garage\" greeted\n"), std::string::npos) << all;
-    EXPECT_NE(all.find("sent " + first + " (" + std::to_string(PNG_BYTES.size()) + " bytes) to \"K\xc3\xbc" "che\" as packet 1\n"),
+    EXPECT_NE(all.find(" event=stopped\n"), std::string::npos) << all;
+    EXPECT_NE(all.find(" event=client_greeted name=Garage "), std::string::npos) << all;
+    EXPECT_NE(all.find(" event=job_queued id=1 printer=K\xc3\xbc" "che bytes=" + std::to_string(PNG_BYTES.size()) +
+                       " file=" + first + "\n"),
               std::string::npos) << all;
-    EXPECT_NE(all.find("as packet 2\n"), std::string::npos) << all;
+    EXPECT_NE(all.find(" event=job_sent id=2 printer=K\xc3\xbc" "che "), std::string::npos) << all;
 }
 
 }  // namespace
