@@ -17,6 +17,7 @@ const { spawn } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const { WebSocketServer } = require('ws');
+const { processStatus: status, findProgram } = require('../../tests/app/e2e/rig');
 
 const opts = {};
 for (let i = 2; i < process.argv.length; i += 2) opts[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
@@ -32,39 +33,6 @@ async function waitFor(pred, ms, what) {
     await sleep(20);
   }
   throw new Error('timed out waiting for ' + what);
-}
-
-// Fields of /proc/PID/status in KiB (Threads as a count).
-function status(pid) {
-  const out = {};
-  for (const line of fs.readFileSync(`/proc/${pid}/status`, 'latin1').split('\n')) {
-    const m = line.match(/^(VmPeak|VmSize|VmHWM|VmRSS|RssAnon|RssFile|RssShmem|Threads):\s+(\d+)/);
-    if (m) out[m[1]] = Number(m[2]);
-  }
-  return out;
-}
-
-// The process under `root` (itself included) that runs the program (Wine
-// puts the program's path first in the command line). A program started by
-// its path keeps the process id of the Wine loader.
-function findProgram(root, name) {
-  const children = {};
-  for (const d of fs.readdirSync('/proc')) {
-    if (!/^\d+$/.test(d)) continue;
-    try {
-      const ppid = Number(fs.readFileSync(`/proc/${d}/stat`, 'latin1').replace(/^.*\) /, '').split(' ')[1]);
-      (children[ppid] = children[ppid] || []).push(Number(d));
-    } catch (e) { /* gone */ }
-  }
-  const todo = [root];
-  while (todo.length) {
-    const pid = todo.shift();
-    try {
-      if (fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1').split('\0')[0].toLowerCase().endsWith(name)) return pid;
-    } catch (e) { /* gone */ }
-    todo.push(...(children[pid] || []));
-  }
-  return 0;
 }
 
 const pdfs = () => new Map(fs.readdirSync(opts['pdf-dir']).filter((f) => f.endsWith('.pdf'))
