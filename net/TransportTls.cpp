@@ -40,6 +40,17 @@ std::vector<X509*> ReadPemCertificates(const std::string& pem)
     return out;
 }
 
+// Adds a trusted certificate with its extensions decoded now. OpenSSL decodes
+// them on first use and guards that with a lock it checks without holding,
+// so two handshakes on two threads checking against a fresh root may both
+// decode, the second writing over what the first is reading; a root decoded
+// before any handshake sees it is only ever read.
+void AddTrusted(X509_STORE* store, X509* cert)
+{
+    X509_check_purpose(cert, -1, 0);
+    X509_STORE_add_cert(store, cert);   // a duplicate is refused harmlessly
+}
+
 #ifdef _WIN32
 // The system's ROOT store of one location into OpenSSL's store.
 void AddWindowsRoots(X509_STORE* store, DWORD location)
@@ -51,7 +62,7 @@ void AddWindowsRoots(X509_STORE* store, DWORD location)
     while ((cert = CertEnumCertificatesInStore(system, cert)) != nullptr) {
         const unsigned char* bytes = cert->pbCertEncoded;
         if (X509* x = d2i_X509(nullptr, &bytes, static_cast<long>(cert->cbCertEncoded))) {
-            X509_STORE_add_cert(store, x);   // a duplicate is refused harmlessly
+            AddTrusted(store, x);
             X509_free(x);
         }
     }
@@ -95,7 +106,7 @@ std::shared_ptr<ssl::context> MakeClientContext(const std::vector<std::string>& 
 #endif
     for (const std::string& pem : extra)
         for (X509* cert : ReadPemCertificates(pem)) {
-            X509_STORE_add_cert(store, cert);
+            AddTrusted(store, cert);
             X509_free(cert);
         }
     ERR_clear_error();
