@@ -245,6 +245,13 @@ void DialogDriver::WaitGone(HWND window)
     throw DriverError("a window did not close: " + Narrow(WindowText(window)));
 }
 
+void DialogDriver::Settle(HWND window)
+{
+    // For a window of another thread, RDW_UPDATENOW sends WM_PAINT and waits.
+    if (!RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN))
+        throw DriverError("cannot bring a window up to date");
+}
+
 std::wstring DialogDriver::Title(HWND window) const { return WindowText(window); }
 
 std::wstring DialogDriver::Text(HWND dialog, int control) const { return WindowText(GetDlgItem(dialog, control)); }

@@ -71,6 +71,9 @@ public:
     // modal loop (so WM_INITDIALOG is done).
     HWND Wait(Window kind);
     void WaitGone(HWND window);
+    // Returns once `window` and its children have painted what is pending
+    // (their thread paints them while this waits).
+    void Settle(HWND window);
 
     std::wstring Title(HWND window) const;
     std::wstring Text(HWND dialog, int control) const;
