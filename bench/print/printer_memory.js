@@ -17,23 +17,10 @@ const { spawn } = require('child_process');
 const fs = require('fs');
 const path = require('path');
 const { WebSocketServer } = require('ws');
-const { processStatus: status, findProgram } = require('../../tests/app/e2e/rig');
+const { parseOptions, processStatus: status, findProgram, sleep, waitFor } = require('../../tests/app/e2e/rig');
 
-const opts = {};
-for (let i = 2; i < process.argv.length; i += 2) opts[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
-for (const k of ['wine-run', 'prefix', 'printer-exe', 'pdf-dir', 'label', 'out']) if (opts[k]) opts[k] = path.resolve(opts[k]);
+const opts = parseOptions(process.argv, ['wine-run', 'prefix', 'printer-exe', 'pdf-dir', 'label', 'out']);
 const count = Number(opts.count || 5);
-
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-async function waitFor(pred, ms, what) {
-  const end = Date.now() + ms;
-  while (Date.now() < end) {
-    const v = pred();
-    if (v) return v;
-    await sleep(20);
-  }
-  throw new Error('timed out waiting for ' + what);
-}
 
 const pdfs = () => new Map(fs.readdirSync(opts['pdf-dir']).filter((f) => f.endsWith('.pdf'))
   .map((f) => [f, fs.statSync(path.join(opts['pdf-dir'], f)).size]));

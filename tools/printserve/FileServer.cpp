@@ -22,6 +22,8 @@
 
 #include <boost/program_options.hpp>
 
+#include "CommandLine.h"
+
 #include "Codec/Base64.h"
 #include "WebSocket.h"
 
@@ -106,20 +108,8 @@ int main(int argc, char** argv)
          "certificate chain (PEM, the server's certificate first): serve wss:// only")
         ("key", po::value<std::string>(&key), "the private key (PEM) of that certificate")
         ("files", po::value<std::vector<std::string>>(&files), "PNG images to send");
-    po::positional_options_description positional;
-    positional.add("files", -1);
-    try {
-        po::variables_map vm;
-        po::store(po::command_line_parser(argc, argv).options(desc).positional(positional).run(), vm);
-        po::notify(vm);
-        if (vm.count("help")) {
-            std::cout << desc << std::endl;
-            return 0;
-        }
-    } catch (const po::error& e) {
-        std::cerr << "printserve: " << e.what() << std::endl;
-        return 2;
-    }
+    if (const int status = printserve::ReadCommandLine(argc, argv, desc); status >= 0)
+        return status;
     if (files.empty()) {
         std::cerr << "printserve: no PNG file given\n" << desc << std::endl;
         return 2;

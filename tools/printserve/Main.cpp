@@ -20,6 +20,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
 
+#include "CommandLine.h"
 #include "Gateway.h"
 
 namespace po = boost::program_options;
@@ -107,20 +108,8 @@ int main(int argc, char** argv)
         ("key", po::value<std::string>(&key), "the private key (PEM) of that certificate")
         ("to", po::value<std::string>(&to), "queue the FILEs only for the client that greets with this name")
         ("files", po::value<std::vector<std::string>>(&files), "PNG images");
-    po::positional_options_description positional;
-    positional.add("files", -1);
-    try {
-        po::variables_map vm;
-        po::store(po::command_line_parser(argc, argv).options(desc).positional(positional).run(), vm);
-        po::notify(vm);
-        if (vm.count("help")) {
-            std::cout << desc << std::endl;
-            return 0;
-        }
-    } catch (const po::error& e) {
-        std::cerr << "printserve: " << e.what() << std::endl;
-        return 2;
-    }
+    if (const int status = printserve::ReadCommandLine(argc, argv, desc); status >= 0)
+        return status;
     const auto fail = [](const std::string& text) {
         std::cerr << "printserve: " << text << std::endl;
         return 2;
