@@ -29,6 +29,9 @@ constexpr auto HEAD_TIMEOUT = 60s;     // a request's head, and a kept-alive con
 constexpr auto BODY_TIMEOUT = 300s;    // a request's body
 constexpr auto HANDSHAKE_TIMEOUT = 10s;
 constexpr std::size_t THREADS = 8;     // handlers may wait for a commit
+
+// A body over the limit, known from its Content-Length or met while reading.
+HTTP_RESPONSE TooLarge() { return {413, "application/json", R"({"error":"the body is too large"})", {}}; }
 constexpr std::size_t STREAM_BACKLOG = 1000;   // events waiting for a slow reader
 
 int HexValue(char c)
@@ -146,7 +149,7 @@ private:
     {
         // A Content-Length over the limit ends the head with this error.
         if (ec == http::error::body_limit)
-            return Respond(HTTP_RESPONSE{413, "application/json", R"({"error":"the body is too large"})", {}}, true);
+            return Respond(TooLarge(), true);
         if (ec)
             return Close();
         std::unique_ptr<HTTP_RESPONSE> refusal;
@@ -182,7 +185,7 @@ private:
     void OnRequest(beast::error_code ec)
     {
         if (ec == http::error::body_limit)
-            return Respond(HTTP_RESPONSE{413, "application/json", R"({"error":"the body is too large"})", {}}, true);
+            return Respond(TooLarge(), true);
         if (ec)
             return Close();
         HTTP_REQUEST request = HeadOf(parser_->get(), peer_);

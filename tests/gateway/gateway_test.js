@@ -86,6 +86,15 @@ const getJson = async (gateway, p, headers = {}) => {
   return { status: res.status, json: await res.json() };
 };
 
+// N labels submitted for one printer, in order; their job ids.
+async function submitMany(g, printer, n) {
+  const ids = [];
+  for (let i = 0; i < n; i++) ids.push((await submit(g, printer, label(i))).json.id);
+  return ids;
+}
+const allSent = (g, printer) => waitFor(async () =>
+  (await getJson(g, `/api/jobs?printer=${printer}&limit=100`)).json.every((j) => j.state === 'sent'), 20000, 'all sent');
+
 const results = [];
 async function scenario(name, fn) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zp-gateway-'));
@@ -134,8 +143,7 @@ async function scenario(name, fn) {
     await waitFor(() => g.log.some((l) => l.includes('client_greeted')), 5000, 'the greeting');
     const newer = new PrintClient(g, 'Dock');
     await waitFor(() => g.log.filter((l) => l.includes('client_greeted')).length === 2, 5000, 'the second greeting');
-    const ids = [];
-    for (let i = 0; i < 100; i++) ids.push((await submit(g, 'Dock', label(i))).json.id);
+    const ids = await submitMany(g, 'Dock', 100);
     await waitFor(() => newer.prints.length === 100, 20000, '100 prints');
     assert.deepStrictEqual(newer.prints.map((p) => p.id), ids);
     assert.deepStrictEqual(newer.prints.map((p) => p.data), ids.map((_, i) => label(i).toString('base64')));
@@ -146,8 +154,7 @@ async function scenario(name, fn) {
 
   await scenario('kill -9 with queued jobs, restart: every job delivered, none lost', async (make) => {
     const first = await make().start();
-    const ids = [];
-    for (let i = 0; i < 30; i++) ids.push((await submit(first, 'Bar', label(i))).json.id);
+    const ids = await submitMany(first, 'Bar', 30);
     const client = new PrintClient(first, 'Bar');
     await waitFor(() => client.prints.length >= 5, 5000, 'a few prints');
     await first.stop('SIGKILL');   // mid-delivery
@@ -158,7 +165,7 @@ async function scenario(name, fn) {
     second.http = first.http;
     await second.start();
     const again = new PrintClient(second, 'Bar');
-    await waitFor(async () => (await getJson(second, '/api/jobs?printer=Bar&limit=100')).json.every((j) => j.state === 'sent'), 20000, 'all sent');
+    await allSent(second, 'Bar');
     const got = [...early, ...again.prints.map((p) => p.id)];
     for (const id of ids) assert.ok(got.includes(id), `job ${id} was delivered`);
     const twice = ids.filter((id) => got.filter((x) => x === id).length > 1);
@@ -180,14 +187,13 @@ async function scenario(name, fn) {
 
   await scenario('a client that reconnects mid-queue gets the rest, in order', async (make) => {
     const g = await make().start();
-    const ids = [];
-    for (let i = 0; i < 40; i++) ids.push((await submit(g, 'Pass', label(i))).json.id);
+    const ids = await submitMany(g, 'Pass', 40);
     const first = new PrintClient(g, 'Pass');
     await waitFor(() => first.prints.length >= 3, 5000, 'some prints');
     first.close();
     await sleep(200);
     const second = new PrintClient(g, 'Pass');
-    await waitFor(async () => (await getJson(g, '/api/jobs?printer=Pass&limit=100')).json.every((j) => j.state === 'sent'), 20000, 'all sent');
+    await allSent(g, 'Pass');
     const got = [...first.prints, ...second.prints].map((p) => p.id);
     assert.deepStrictEqual([...new Set(got)], ids, 'every job once, in order (the one in flight may repeat)');
     second.close();
