@@ -12,6 +12,17 @@ wine_server_start() {
   # first test program would otherwise start them, and they would keep its
   # output pipe (and ctest with it) open for as long as the server lives.
   "$ZP_WINE_RUN" "$prefix" cmd /c rem </dev/null >/dev/null 2>&1 || true
+  # The desktop process is started by the first program that opens a window,
+  # and ends only a while after the last one has gone: started by a test, it
+  # would hold that test's output pipe open while other tests keep the desktop
+  # in use. An idle window of our own keeps one desktop, started here with no
+  # pipes, for the whole run; wine_server_stop ends it.
+  (cd / && setsid "$ZP_WINE_RUN" "$prefix" notepad.exe </dev/null >/dev/null 2>&1 &)
+  local i
+  for i in $(seq 1 100); do
+    pgrep -f 'system32.notepad\.exe' >/dev/null && break
+    sleep 0.1
+  done
 }
 
 wine_server_stop() {
