@@ -134,7 +134,7 @@ async function scenario(name, fn) {
     assert.strictEqual(other.prints.length, 0);
     other.close();
     client.close();
-    assert.ok(g.log.some((l) => /event=job_sent id=\d+ printer="Küche 2"/.test(l)), 'a log line per state change');
+    await waitFor(() => g.log.some((l) => /event=job_sent id=\d+ printer="Küche 2"/.test(l)), 5000, 'a log line per state change');
   });
 
   await scenario('100 jobs arrive in submission order; the newest client of a name receives', async (make) => {
