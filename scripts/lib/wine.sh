@@ -1,9 +1,14 @@
 # Wine helpers shared by the scripts: one persistent wineserver per prefix
 # for a whole run, so that each test program starts quickly.
-ZP_WINE_RUN="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/cmake/wine-run"
+ZP_WINE_TOP="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+ZP_WINE_RUN="$ZP_WINE_TOP/cmake/wine-run"
 
 wine_server_start() {
   local prefix="$1"
+  # Wine reads the printers from CUPS once per server session, in the first
+  # program that loads the spooler, and the idle window below is that
+  # program for the whole run: the test queue must exist before it starts.
+  "$ZP_WINE_TOP/scripts/lib/cups.sh" ensure >/dev/null
   "$ZP_WINE_RUN" "$prefix" cmd /c rem >/dev/null 2>&1 || true   # creates the prefix on first use
   WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
   WINEPREFIX="$prefix" /usr/lib/wine/wineserver -w 2>/dev/null || true
