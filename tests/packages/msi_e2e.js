@@ -36,6 +36,8 @@ const state = () => (service().out.match(/STATE\s*:\s*\d+\s+(\w+)/) || [])[1] ||
 
 (async () => {
   const run = rig.scenarios();
+  // The queue first: Wine reads CUPS's printers once per server session.
+  const pdfs = new rig.Pdfs(opts.cups);
   fs.rmSync(opts.prefix, { recursive: true, force: true });
   wine(['cmd', '/c', 'rem']);   // a fresh prefix with the null display driver
   // One wineserver for the whole test: without it, Wine's service manager
@@ -46,7 +48,6 @@ const state = () => (service().out.match(/STATE\s*:\s*\d+\s+(\w+)/) || [])[1] ||
   wine(['cmd', '/c', 'rem']);
   await sleep(10000);   // Wine's service manager settles after the first boot
 
-  const pdfs = new rig.Pdfs(opts.cups);
   const ws = new rig.Server();
   await ws.start();
   const closeCodes = [];
